@@ -1,0 +1,47 @@
+#include "fileio.h"
+
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
+
+int32_t rdfull(int fd, int64_t pos, unsigned char *buf, int32_t len)
+{
+    if (lseek(fd, (off_t)pos, SEEK_SET) < 0)
+        return 0;
+    int32_t got = 0;
+    while (got < len) {
+        ssize_t r = read(fd, buf + got, (size_t)(len - got));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        got += (int32_t)r;
+    }
+    return got;
+}
+
+int wrfull(int fd, const unsigned char *buf, int64_t len)
+{
+    while (len > 0) {
+        ssize_t w = write(fd, buf, (size_t)len);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w < 0)
+            return -1;
+        if (w == 0) {
+            errno = ENOSPC;
+            return -1;
+        }
+        buf += w;
+        len -= w;
+    }
+    return 0;
+}
+
+bool samefile(int fd, const char *path)
+{
+    struct stat a, b;
+    if (fstat(fd, &a) != 0 || stat(path, &b) != 0)
+        return false;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}

@@ -1,0 +1,6 @@
+#include "driver.h"
+
+int main(int argc, char **argv)
+{
+    return ravlox_main(argc, argv);
+}
