@@ -73,22 +73,22 @@ TEST(cli, options_are_skipped_alone)
 TEST(cli, one_line_per_file_argument)
 {
     scratch t;
-    auto spec = [](auto edit) {
+    auto variant = [](auto edit) {
         tspec s = tsimple(2, 100);
         edit(s);
         return tbuild(s);
     };
     writefile(t / "good.cal", good());
-    writefile(t / "marker.cal", spec([](tspec &s) { s.marker = -31999; }));
-    writefile(t / "ftype.cal", spec([](tspec &s) { s.ftype = 11112; }));
-    writefile(t / "kind.cal", spec([](tspec &s) { memcpy(s.kind, "DPOAE", 6); }));
-    writefile(t / "long.cal", spec([](tspec &s) { memcpy(s.kind, "TEOAEX", 6); }));
-    writefile(t / "lower.cal", spec([](tspec &s) { memcpy(s.kind, "teoae", 6); }));
-    writefile(t / "size.cal", spec([](tspec &s) { s.npts = -1; }));
+    writefile(t / "marker.cal", variant([](tspec &s) { s.marker = -31999; }));
+    writefile(t / "ftype.cal", variant([](tspec &s) { s.ftype = 11112; }));
+    writefile(t / "kind.cal", variant([](tspec &s) { memcpy(s.kind, "DPOAE", 6); }));
+    writefile(t / "long.cal", variant([](tspec &s) { memcpy(s.kind, "TEOAEX", 6); }));
+    writefile(t / "lower.cal", variant([](tspec &s) { memcpy(s.kind, "teoae", 6); }));
+    writefile(t / "size.cal", variant([](tspec &s) { s.npts = -1; }));
     writefile(t / "empty.cal", {});
-    writefile(t / "none.cal", spec([](tspec &s) { s.ntok = 0; }));
-    writefile(t / "rate.cal", spec([](tspec &s) { s.rate_exp = 9; s.rate_man = 3; }));
-    writefile(t / "slow.cal", spec([](tspec &s) { s.rate_exp = -1; s.rate_man = 5; }));
+    writefile(t / "none.cal", variant([](tspec &s) { s.ntok = 0; }));
+    writefile(t / "rate.cal", variant([](tspec &s) { s.rate_exp = 9; s.rate_man = 3; }));
+    writefile(t / "slow.cal", variant([](tspec &s) { s.rate_exp = -1; s.rate_man = 5; }));
     mkdir((t / "dir.cal").c_str(), 0755);
     // A 300-character path to a good file.
     std::string deep = std::string(100, 'a') + "/" + std::string(100, 'b') + "/";

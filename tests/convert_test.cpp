@@ -26,8 +26,8 @@ struct conv : ::testing::Test {
     std::vector<mfile> run(const std::vector<std::pair<std::string, tspec>> &files)
     {
         std::vector<std::string> args;
-        for (auto &[name, spec] : files) {
-            writefile(t / (name + ".cal"), tbuild(spec));
+        for (auto &[name, desc] : files) {
+            writefile(t / (name + ".cal"), tbuild(desc));
             args.push_back(name + ".cal");
         }
         last = runprog(bin, args, t.dir);

@@ -34,7 +34,7 @@ struct tspec {
 // in order (for cars whose dblk is -1).
 std::vector<unsigned char> tbuild(const tspec &s);
 
-// A spec with ntok tokens of npts samples each, filled with a pattern that
+// A description of ntok tokens of npts samples each, filled with a pattern that
 // differs from token to token.
 tspec tsimple(int ntok, int npts);
 
