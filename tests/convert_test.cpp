@@ -21,7 +21,7 @@ uint32_t fbits(double v) { return std::bit_cast<uint32_t>((float)v); }
 struct conv : ::testing::Test {
     scratch t;
     runres last;
-    // Writes each spec as name.cal, converts them in one run, returns the
+    // Writes each description as name.cal, converts them in one run, returns the
     // MAT-files in the same order.
     std::vector<mfile> run(const std::vector<std::pair<std::string, tspec>> &files)
     {
