@@ -64,6 +64,33 @@ void droptemp()
     errno = e;
 }
 
+// dst[j] = src[j] x scale, rounded once to single, for j below n. Whole
+// groups of 8 are done, so that the compiler turns the inner loop into
+// vector instructions; the few values past n that this may write stay
+// within the buffers (which hold whole blocks) and are never written out.
+void scale16(float *dst, const int16_t *src, int32_t n, double scale)
+{
+    static_assert(maxsamp % 8 == 0, "the buffers hold whole groups of 8");
+    for (int32_t j = 0; j < n; j += 8)
+        for (int32_t k = 0; k < 8; k++)
+            dst[j + k] = (float)(src[j + k] * scale);
+}
+
+// "tok" and the decimal number i (1 to 32767), as "tok%d" prints it.
+void tokname(char *name, int32_t i)
+{
+    char digits[8];
+    int nd = 0;
+    do {
+        digits[nd++] = (char)('0' + i % 10);
+        i /= 10;
+    } while (i > 0);
+    memcpy(name, "tok", 3);
+    for (int k = 0; k < nd; k++)
+        name[3 + k] = digits[nd - 1 - k];
+    name[3 + nd] = 0;
+}
+
 } // namespace
 
 calib calibrate(int16_t nswp, int32_t scale_num, int16_t scale_den, float cal_gain,
@@ -118,7 +145,7 @@ int convert_file(char *path)
 
     for (int32_t i = 1; i <= ntok && !mo.err; i++) {
         char name[16];
-        snprintf(name, sizeof name, "tok%d", (int)i);
+        tokname(name, i);
         tread(outbuf, i, tfp);
         const unsigned char *car = tfp->car;
         int16_t nswp = rd16(car + c_nswp);
@@ -126,8 +153,7 @@ int convert_file(char *path)
         int16_t sden = rd16(car + c_scale_den);
         swp1set = (int16_t)(2 * nswp);
         double scale = sden > 0 ? (double)snum / (double)sden : 1.0;
-        for (int32_t j = 0; j < npts; j++)
-            accbuf[j] = (float)(outbuf[j] * scale);
+        scale16(accbuf, outbuf, npts, scale);
         calib c = calibrate(nswp, snum, sden, rdf32(car + c_cal_gain), rdf32(car + c_cal_cpv),
                             rdf32(car + c_cal_vpp));
         cal_vpc = c.vpc;

@@ -24,6 +24,14 @@ int64_t blkpos(int64_t blk)
     return (blk < 0 || pos > INT32_MAX) ? -1 : pos;
 }
 
+// How many of the len bytes at pos the file holds, so that no read is spent
+// on finding its end.
+int32_t held(const tfile *tf, int64_t pos, int32_t len)
+{
+    int64_t left = tf->size - pos;
+    return left <= 0 ? 0 : left < len ? (int32_t)left : len;
+}
+
 // Copies len bytes at pos into dst through window w (of cap bytes), zeroing
 // what the file does not hold. Returns the number of bytes from the file.
 int32_t wget(tfile *tf, twin *w, unsigned char *wbuf, int32_t cap, int64_t pos,
@@ -36,7 +44,7 @@ int32_t wget(tfile *tf, twin *w, unsigned char *wbuf, int32_t cap, int64_t pos,
         return 0;
     }
     if (len > cap) {
-        int32_t got = rdfull(tf->fd, pos, dst, len);
+        int32_t got = rdfull(tf->fd, pos, dst, held(tf, pos, len));
         memset(dst + got, 0, (size_t)(len - got));
         return got;
     }
@@ -44,7 +52,7 @@ int32_t wget(tfile *tf, twin *w, unsigned char *wbuf, int32_t cap, int64_t pos,
                   (pos + len <= w->pos + w->len || w->eof);
     if (!inside) {
         w->pos = pos;
-        w->len = rdfull(tf->fd, pos, wbuf, cap);
+        w->len = rdfull(tf->fd, pos, wbuf, held(tf, pos, cap));
         w->eof = w->len < cap;
     }
     int64_t off = pos - w->pos;
@@ -67,7 +75,8 @@ tfile *topen(const char *path)
 {
 #ifdef O_NONBLOCK
     // Non-blocking, so that a FIFO named by mistake is refused below instead
-    // of waiting for a writer.
+    // of waiting for a writer. The flag is left set: it does not change how
+    // a regular file reads.
     int fd = open(path, O_RDONLY | O_BINARY | O_NONBLOCK);
 #else
     int fd = open(path, O_RDONLY | O_BINARY);
@@ -79,9 +88,6 @@ tfile *topen(const char *path)
         close(fd);
         return nullptr;
     }
-#ifdef O_NONBLOCK
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-#endif
     tfile *tf = spare;
     spare = nullptr;
     if (!tf)
@@ -94,6 +100,7 @@ tfile *topen(const char *path)
     // only ever read where a read from this file filled them.
     memset(tf, 0, offsetof(tfile, metabuf));
     tf->fd = fd;
+    tf->size = (int64_t)st.st_size;
     tf->wmeta.pos = -1;
     tf->wdata.pos = -1;
 
