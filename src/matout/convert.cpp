@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,8 +19,20 @@
 namespace {
 
 // The temporary file being written, removed if the run is interrupted.
+// Between conversions it may hold the output that the last conversion
+// replaced (see opentemp): then spare is set, and the file is removed when
+// the program ends.
 std::string tmpname;
 volatile sig_atomic_t tmplive = 0;
+bool spare = false;
+
+void dropspare()
+{
+    if (spare && tmplive)
+        unlink(tmpname.c_str());
+    spare = false;
+    tmplive = 0;
+}
 
 extern "C" void onsignal(int sig)
 {
@@ -40,6 +53,7 @@ void catchsignals()
 #ifdef SIGHUP
     signal(SIGHUP, onsignal);
 #endif
+    atexit(dropspare);
 }
 
 // Creates the temporary file in the directory of out. Returns its
@@ -61,19 +75,95 @@ void droptemp()
     int e = errno;
     unlink(tmpname.c_str());
     tmplive = 0;
+    spare = false;
     errno = e;
 }
 
+// Replacing an output by renaming a new file over it makes the file system
+// release the old file's blocks, and ext4 then also starts writing the new
+// one out at once; in a batch over existing outputs that is most of the time
+// spent. So the old output is swapped out instead (the two names trade
+// places in one step, so the output name always holds a whole file) and its
+// blocks are reused for the next output, written over in place.
+
+// Opens the spare for writing over, when it lies in the folder of out and
+// nothing else can see it change: a regular file of ours with no other name
+// and no other open descriptor. Returns its descriptor, or -1 after removing
+// it.
+int openspare(const char *out)
+{
+    if (!spare)
+        return -1;
+    spare = false;
+    const char *slash = strrchr(out, '/');
+    size_t dirlen = slash ? (size_t)(slash - out) + 1 : 0;
+    int fd = -1;
+#if defined(F_SETLEASE) && defined(O_NOFOLLOW)
+    if (tmpname.size() > dirlen && tmpname.compare(0, dirlen, out, dirlen) == 0 &&
+        tmpname.find('/', dirlen) == std::string::npos)
+        fd = open(tmpname.c_str(), O_RDWR | O_BINARY | O_NOFOLLOW);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+                    st.st_uid != geteuid() || fcntl(fd, F_SETLEASE, F_WRLCK) != 0)) {
+        close(fd);
+        fd = -1;
+    }
+    if (fd >= 0)
+        fcntl(fd, F_SETLEASE, F_UNLCK);
+#endif
+    if (fd < 0)
+        droptemp();
+    return fd;
+}
+
+// Puts the finished temporary file in place under out: swapped with an
+// existing output, which becomes the spare, or else renamed. Returns 0, or
+// -1 with errno set.
+int putinplace(const char *out, bool exists)
+{
+#if defined(RENAME_EXCHANGE) && defined(F_SETLEASE)
+    if (exists && renameat2(AT_FDCWD, tmpname.c_str(), AT_FDCWD, out, RENAME_EXCHANGE) == 0) {
+        spare = true;
+        return 0;
+    }
+#else
+    (void)exists;
+#endif
+    if (rename(tmpname.c_str(), out) != 0)
+        return -1;
+    tmplive = 0;
+    return 0;
+}
+
 // dst[j] = src[j] x scale, rounded once to single, for j below n. Whole
-// groups of 8 are done, so that the compiler turns the inner loop into
+// groups of 8 are done, so that the compiler turns the inner loops into
 // vector instructions; the few values past n that this may write stay
 // within the buffers (which hold whole blocks) and are never written out.
+//
+// When scale is itself a single (1, 100, -7, a power of two ...), one single
+// multiply gives the same bits as the double product rounded to single: a
+// sample has at most 16 significant bits and the scale 24, so the double
+// product is exact, and both ways round that exact value once. The single
+// loop is several times faster.
+//
+// On x86-64 a second copy is built for AVX2, twice as wide, and chosen at
+// run time where the processor has it; both give the same bits.
+#if defined(__GNUC__) && defined(__x86_64__) && defined(__ELF__)
+__attribute__((target_clones("avx2", "default")))
+#endif
 void scale16(float *dst, const int16_t *src, int32_t n, double scale)
 {
     static_assert(maxsamp % 8 == 0, "the buffers hold whole groups of 8");
-    for (int32_t j = 0; j < n; j += 8)
-        for (int32_t k = 0; k < 8; k++)
-            dst[j + k] = (float)(src[j + k] * scale);
+    float fs = (float)scale;
+    if ((double)fs == scale) {
+        for (int32_t j = 0; j < n; j += 8)
+            for (int32_t k = 0; k < 8; k++)
+                dst[j + k] = (float)src[j + k] * fs;
+    } else {
+        for (int32_t j = 0; j < n; j += 8)
+            for (int32_t k = 0; k < 8; k++)
+                dst[j + k] = (float)(src[j + k] * scale);
+    }
 }
 
 // "tok" and the decimal number i (1 to 32767), as "tok%d" prints it.
@@ -128,11 +218,16 @@ int convert_file(char *path)
         return -1;
 
     catchsignals();
-    int fd = mktemp_beside(path);
+    int fd = openspare(path);
+    bool reused = fd >= 0;
+    if (!reused)
+        fd = mktemp_beside(path);
     if (fd < 0)
         return -1;
     if (exists && S_ISREG(st.st_mode))
         fchmod(fd, st.st_mode & 07777);
+    else if (reused)
+        fchmod(fd, 0600);
 
     int16_t swp0 = swp1set;
     double vpc0 = cal_vpc, ppc0 = cal_ppc;
@@ -168,11 +263,19 @@ int convert_file(char *path)
 
     int bad = mat_flush(&mo);
     int err = mo.err;
+    if (!bad && reused) {
+        // Cut off what is left of the old file beyond the new end.
+        off_t end = lseek(fd, 0, SEEK_CUR);
+        if (end < 0 || ftruncate(fd, end) != 0) {
+            bad = -1;
+            err = errno;
+        }
+    }
     if (close(fd) != 0 && !bad) {
         bad = -1;
         err = errno;
     }
-    if (!bad && rename(tmpname.c_str(), path) != 0) {
+    if (!bad && putinplace(path, exists && S_ISREG(st.st_mode)) != 0) {
         bad = -1;
         err = errno;
     }
@@ -184,6 +287,5 @@ int convert_file(char *path)
         cal_ppc = ppc0;
         return -1;
     }
-    tmplive = 0;
     return 0;
 }
