@@ -240,10 +240,14 @@ TEST(batch_full, a_full_disk_while_writing_over_an_old_output)
     std::string cmd = "mount -t tmpfs -o size=512k tmpfs '" + mnt + "' 2>/dev/null";
     if (system(cmd.c_str()) != 0)
         GTEST_SKIP() << "cannot mount a tmpfs here";
-    // a.mat is replaced, so that its old storage is at hand when huge.mat
-    // (about 1 MiB, more than the file system holds) is written; c comes
-    // after the failure.
+    // Between a.mat and c.mat, x.mat outside the small file system is
+    // replaced: a.mat's old storage is no use for it, on another file
+    // system. c.mat's old storage is at hand when huge.mat (about 1 MiB, more
+    // than the small file system holds) is written; a comes again after the
+    // failure.
     tspec a = tsimple(1, 10), c = tsimple(2, 20);
+    writefile(t / "x.cal", tbuild(a));
+    writefile(t / "x.mat", bytes(1000, 0xee));
     writefile(mnt + "/a.cal", tbuild(a));
     writefile(mnt + "/a.mat", bytes(1000, 0xee));
     writefile(t / "huge.cal", tbuild(tsimple(8, 32767)));
@@ -252,9 +256,11 @@ TEST(batch_full, a_full_disk_while_writing_over_an_old_output)
     writefile(mnt + "/huge.mat", oldhuge);
     writefile(mnt + "/c.cal", tbuild(c));
     writefile(mnt + "/c.mat", bytes(10, 0xee));
-    runres r = runprog(bin, {"small/a.cal", "small/huge.cal", "small/c.cal"}, t.dir);
+    runres r = runprog(bin, {"small/a.cal", "x.cal", "small/c.cal", "small/huge.cal", "small/a.cal"},
+                       t.dir);
     EXPECT_EQ(r.err, "ravlox: can't write small/huge.mat: No space left on device\n");
     EXPECT_EQ(readfile(mnt + "/huge.mat"), oldhuge);
+    EXPECT_EQ(readfile(t / "x.mat"), fresh(a));
     EXPECT_EQ(readfile(mnt + "/a.mat"), fresh(a));
     EXPECT_EQ(readfile(mnt + "/c.mat"), fresh(c));
     EXPECT_EQ(names(mnt), (std::vector<std::string>{"a.cal", "a.mat", "c.cal", "c.mat", "huge.cal",
