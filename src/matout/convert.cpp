@@ -88,10 +88,11 @@ void droptemp()
 
 // Opens the spare for writing over, when it lies in the folder of out and
 // nothing else can see it change: a regular file of ours with no other name
-// and no other open descriptor. Returns its descriptor, or -1 after removing
-// it.
-int openspare(const char *out)
+// and no other open descriptor. Returns its descriptor and sets *mode to its
+// permissions, or returns -1 after removing it.
+int openspare(const char *out, mode_t *mode)
 {
+    static const uid_t me = geteuid();
     if (!spare)
         return -1;
     spare = false;
@@ -104,12 +105,16 @@ int openspare(const char *out)
         fd = open(tmpname.c_str(), O_RDWR | O_BINARY | O_NOFOLLOW);
     struct stat st;
     if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
-                    st.st_uid != geteuid() || fcntl(fd, F_SETLEASE, F_WRLCK) != 0)) {
+                    st.st_uid != me || fcntl(fd, F_SETLEASE, F_WRLCK) != 0)) {
         close(fd);
         fd = -1;
     }
-    if (fd >= 0)
+    if (fd >= 0) {
         fcntl(fd, F_SETLEASE, F_UNLCK);
+        *mode = st.st_mode & 07777;
+    }
+#else
+    (void)mode;
 #endif
     if (fd < 0)
         droptemp();
@@ -218,16 +223,18 @@ int convert_file(char *path)
         return -1;
 
     catchsignals();
-    int fd = openspare(path);
+    mode_t had = 0;
+    int fd = openspare(path, &had);
     bool reused = fd >= 0;
     if (!reused)
         fd = mktemp_beside(path);
     if (fd < 0)
         return -1;
-    if (exists && S_ISREG(st.st_mode))
-        fchmod(fd, st.st_mode & 07777);
-    else if (reused)
-        fchmod(fd, 0600);
+    // The output keeps the permissions of the file it replaces; a new one
+    // is its owner's alone, as mkstemp makes it.
+    mode_t want = exists && S_ISREG(st.st_mode) ? st.st_mode & 07777 : 0600;
+    if ((reused && had != want) || (!reused && exists && S_ISREG(st.st_mode)))
+        fchmod(fd, want);
 
     int16_t swp0 = swp1set;
     double vpc0 = cal_vpc, ppc0 = cal_ppc;
