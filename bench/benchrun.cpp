@@ -44,7 +44,7 @@ namespace {
 struct opts {
     std::string ravlox, floor;
     int files = 400, tokens = 64, samples = 1024;
-    int rounds = 11, warmup = 1;
+    int rounds = 21, warmup = 1;
     int bigtok = 8000, bigsamp = 32767;
     long rsslimit = 0; // KiB; 0: none
     std::string make;  // only write the workload into this folder

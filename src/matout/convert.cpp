@@ -84,7 +84,14 @@ void droptemp()
 // one out at once; in a batch over existing outputs that is most of the time
 // spent. So the old output is swapped out instead (the two names trade
 // places in one step, so the output name always holds a whole file) and its
-// blocks are reused for the next output, written over in place.
+// blocks are reused for the next output, written over in place. The last
+// one is removed when the program ends (or is stopped by a signal).
+//
+// What this gives up: ext4 writes a file renamed over another out before
+// the rename reaches the disk, so that a machine crash right after it leaves
+// the old or the new output. Swapped names get no such ordering; after a
+// crash of the machine (not of the program) within the next half minute an
+// output may hold stale bytes. No fsync is made either way.
 
 // Opens the spare for writing over, when it lies in the folder of out and
 // nothing else can see it change: a regular file of ours with no other name
@@ -92,7 +99,6 @@ void droptemp()
 // permissions, or returns -1 after removing it.
 int openspare(const char *out, mode_t *mode)
 {
-    static const uid_t me = geteuid();
     if (!spare)
         return -1;
     spare = false;
@@ -100,6 +106,7 @@ int openspare(const char *out, mode_t *mode)
     size_t dirlen = slash ? (size_t)(slash - out) + 1 : 0;
     int fd = -1;
 #if defined(F_SETLEASE) && defined(O_NOFOLLOW)
+    static const uid_t me = geteuid();
     if (tmpname.size() > dirlen && tmpname.compare(0, dirlen, out, dirlen) == 0 &&
         tmpname.find('/', dirlen) == std::string::npos)
         fd = open(tmpname.c_str(), O_RDWR | O_BINARY | O_NOFOLLOW);
