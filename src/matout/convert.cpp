@@ -95,9 +95,9 @@ void droptemp()
 
 // Opens the spare for writing over, when it lies in the folder of out and
 // nothing else can see it change: a regular file of ours with no other name
-// and no other open descriptor. Returns its descriptor and sets *mode to its
-// permissions, or returns -1 after removing it.
-int openspare(const char *out, mode_t *mode)
+// and no other open descriptor. Returns its descriptor and sets *mode and
+// *size to its permissions and length, or returns -1 after removing it.
+int openspare(const char *out, mode_t *mode, int64_t *size)
 {
     if (!spare)
         return -1;
@@ -119,9 +119,11 @@ int openspare(const char *out, mode_t *mode)
     if (fd >= 0) {
         fcntl(fd, F_SETLEASE, F_UNLCK);
         *mode = st.st_mode & 07777;
+        *size = (int64_t)st.st_size;
     }
 #else
     (void)mode;
+    (void)size;
 #endif
     if (fd < 0)
         droptemp();
@@ -231,7 +233,8 @@ int convert_file(char *path)
 
     catchsignals();
     mode_t had = 0;
-    int fd = openspare(path, &had);
+    int64_t hadsize = 0;
+    int fd = openspare(path, &had, &hadsize);
     bool reused = fd >= 0;
     if (!reused)
         fd = mktemp_beside(path);
@@ -280,7 +283,7 @@ int convert_file(char *path)
     if (!bad && reused) {
         // Cut off what is left of the old file beyond the new end.
         off_t end = lseek(fd, 0, SEEK_CUR);
-        if (end < 0 || ftruncate(fd, end) != 0) {
+        if (end < 0 || ((int64_t)end < hadsize && ftruncate(fd, end) != 0)) {
             bad = -1;
             err = errno;
         }
