@@ -34,6 +34,11 @@ int32_t held(const tfile *tf, int64_t pos, int32_t len)
 
 // Copies len bytes at pos into dst through window w (of cap bytes), zeroing
 // what the file does not hold. Returns the number of bytes from the file.
+// Kept out of line: inlined with a constant len (a car), the copy becomes a
+// "rep movsq" that costs more than the library's memcpy.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
 int32_t wget(tfile *tf, twin *w, unsigned char *wbuf, int32_t cap, int64_t pos,
              unsigned char *dst, int32_t len)
 {
@@ -158,12 +163,10 @@ int32_t trddata(int16_t *buffer, int32_t, tfile *tf)
     // window already read: take them from there rather than read them again.
     const twin *m = &tf->wmeta;
     int32_t got;
-    if (pos >= 0 && m->pos >= 0 && pos >= m->pos && pos + len <= m->pos + m->len) {
-        memcpy(dst, tf->metabuf + (pos - m->pos), (size_t)len);
-        got = len;
-    } else {
+    if (pos >= 0 && m->pos >= 0 && pos >= m->pos && pos + len <= m->pos + m->len)
+        got = metaget(tf, pos, dst, len);
+    else
         got = wget(tf, &tf->wdata, tf->databuf, datawin, pos, dst, len);
-    }
     if (!host_le) {
         for (int32_t i = 0; i < nblk * blksamp; i++)
             buffer[i] = rd16(dst + 2 * i);
