@@ -13,10 +13,13 @@
 #include "support/run.h"
 #include "support/tokbuild.h"
 
+#include "matout/matwr.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <string>
@@ -53,6 +56,60 @@ bytes fresh(const tspec &desc)
     writefile(t / "f.cal", tbuild(desc));
     runprog(bin, {"f.cal"}, t.dir);
     return readfile(t / "f.mat");
+}
+
+// Runs body against a fresh file and returns what it left there.
+template <class F> bytes written(F body)
+{
+    scratch tmp;
+    std::string p = tmp / "out.mat";
+    int fd = open(p.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    matout mo = {fd, 0, 0};
+    body(&mo);
+    mat_flush(&mo);
+    close(fd);
+    return readfile(p);
+}
+
+// A record filled in place through mat_room is byte for byte the one
+// mat_wr writes, wherever in the buffer it falls, and the 7 values of room
+// past it never reach the file.
+TEST(mat_room, gives_the_bytes_of_mat_wr)
+{
+    std::vector<float> fill(matbufsz / 4);
+    for (size_t k = 0; k < fill.size(); k++)
+        fill[k] = (float)k * 0.5f - 3.0f;
+    int16_t s = 7;
+    // Lengths of a first record ("a": 22 bytes of head) that leave the
+    // buffer with just the room the second needs, one single less, or far
+    // less.
+    int32_t second = 1000;
+    int32_t need = 20 + 5 + 4 * (second + 7);
+    int32_t fits = (matbufsz - 22 - need) / 4;
+    for (int32_t first : {0, 1, fits - 1, fits, fits + 1, (int32_t)fill.size() - 12}) {
+        bytes plain = written([&](matout *mo) {
+            mat_wr(mo, "a", fill.data(), first, 1);
+            mat_wr(mo, "tok1", fill.data() + 3, second, 1);
+            mat_wr(mo, "n", &s, 1, 3);
+        });
+        bytes room = written([&](matout *mo) {
+            mat_wr(mo, "a", fill.data(), first, 1);
+            unsigned char *p = mat_room(mo, "tok1", second);
+            ASSERT_NE(p, nullptr) << first;
+            memcpy(p, fill.data() + 3, 4 * (size_t)second);
+            memset(p + 4 * second, 0xab, 28);
+            mat_wr(mo, "n", &s, 1, 3);
+        });
+        EXPECT_EQ(room, plain) << "first record of " << first << " singles";
+    }
+    // What does not fit in the buffer at once, or is no count, is refused
+    // and leaves nothing behind.
+    bytes got = written([&](matout *mo) {
+        EXPECT_EQ(mat_room(mo, "big", (int32_t)fill.size()), nullptr);
+        EXPECT_EQ(mat_room(mo, "neg", -1), nullptr);
+        mat_wr(mo, "n", &s, 1, 3);
+    });
+    EXPECT_EQ(got.size(), 20u + 2 + 2);
 }
 
 // Scales where a single multiply and the double product rounded to single

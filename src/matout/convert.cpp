@@ -149,10 +149,11 @@ int putinplace(const char *out, bool exists)
     return 0;
 }
 
-// dst[j] = src[j] x scale, rounded once to single, for j below n. Whole
-// groups of 8 are done, so that the compiler turns the inner loops into
-// vector instructions; the few values past n that this may write stay
-// within the buffers (which hold whole blocks) and are never written out.
+// Puts src[j] x scale, rounded once to single, at dst + 4j (native byte
+// order, no alignment assumed) for j below n. Whole groups of 8 are done, so
+// that the compiler turns the inner loops into vector instructions; dst must
+// have room for the up to 7 values past n that this may write, and src must
+// hold them (outbuf holds whole blocks).
 //
 // When scale is itself a single (1, 100, -7, a power of two ...), one single
 // multiply gives the same bits as the double product rounded to single: a
@@ -165,18 +166,22 @@ int putinplace(const char *out, bool exists)
 #if defined(__GNUC__) && defined(__x86_64__) && defined(__ELF__)
 __attribute__((target_clones("avx2", "default")))
 #endif
-void scale16(float *dst, const int16_t *src, int32_t n, double scale)
+void scale16(unsigned char *dst, const int16_t *src, int32_t n, double scale)
 {
     static_assert(maxsamp % 8 == 0, "the buffers hold whole groups of 8");
     float fs = (float)scale;
     if ((double)fs == scale) {
         for (int32_t j = 0; j < n; j += 8)
-            for (int32_t k = 0; k < 8; k++)
-                dst[j + k] = (float)src[j + k] * fs;
+            for (int32_t k = 0; k < 8; k++) {
+                float v = (float)src[j + k] * fs;
+                memcpy(dst + 4 * (j + k), &v, 4);
+            }
     } else {
         for (int32_t j = 0; j < n; j += 8)
-            for (int32_t k = 0; k < 8; k++)
-                dst[j + k] = (float)(src[j + k] * scale);
+            for (int32_t k = 0; k < 8; k++) {
+                float v = (float)(src[j + k] * scale);
+                memcpy(dst + 4 * (j + k), &v, 4);
+            }
     }
 }
 
@@ -265,12 +270,16 @@ int convert_file(char *path)
         int16_t sden = rd16(car + c_scale_den);
         swp1set = (int16_t)(2 * nswp);
         double scale = sden > 0 ? (double)snum / (double)sden : 1.0;
-        scale16(accbuf, outbuf, npts, scale);
+        // Scaled straight into the writer's buffer where it takes them,
+        // else through accbuf.
+        unsigned char *room = mat_room(&mo, name, npts);
+        scale16(room ? room : (unsigned char *)accbuf, outbuf, npts, scale);
         calib c = calibrate(nswp, snum, sden, rdf32(car + c_cal_gain), rdf32(car + c_cal_cpv),
                             rdf32(car + c_cal_vpp));
         cal_vpc = c.vpc;
         cal_ppc = c.ppc;
-        mat_wr(&mo, name, accbuf, npts, 1);
+        if (!room)
+            mat_wr(&mo, name, accbuf, npts, 1);
     }
 
     float ppc = (float)cal_ppc, vpc = (float)cal_vpc;
