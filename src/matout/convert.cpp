@@ -53,6 +53,11 @@ void catchsignals()
 #ifdef SIGHUP
     signal(SIGHUP, onsignal);
 #endif
+#if defined(F_SETLEASE) && defined(SIGIO)
+    // A lease broken by another program's open is told by SIGIO, which
+    // would end the program; openspare holds one only for an instant.
+    signal(SIGIO, SIG_IGN);
+#endif
     atexit(dropspare);
 }
 
