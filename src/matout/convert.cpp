@@ -20,7 +20,7 @@ namespace {
 
 // The temporary file being written, removed if the run is interrupted.
 // Between conversions it may hold the output that the last conversion
-// replaced (see opentemp): then spare is set, and the file is removed when
+// replaced (see openspare): then spare is set, and the file is removed when
 // the program ends.
 std::string tmpname;
 volatile sig_atomic_t tmplive = 0;
