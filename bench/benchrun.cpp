@@ -64,7 +64,7 @@ struct runout {
 
 // Runs argv[0] with argv, its standard output thrown away; returns the wall
 // time, the exit status and the child's peak resident memory.
-runout runprog(const std::vector<std::string> &argv)
+runout timed(const std::vector<std::string> &argv)
 {
     std::vector<char *> av;
     for (const std::string &a : argv)
@@ -262,7 +262,7 @@ int main(int argc, char **argv)
     flo.insert(flo.end(), cals.begin(), cals.end());
 
     auto go = [](const std::vector<std::string> &argv, const char *what) {
-        runout r = runprog(argv);
+        runout r = timed(argv);
         if (r.status != 0)
             die(std::string(what) + " exited with status " + std::to_string(r.status));
         return r;
