@@ -6,11 +6,11 @@
 
 int32_t rdfull(int fd, int64_t pos, unsigned char *buf, int32_t len)
 {
-    if (lseek(fd, (off_t)pos, SEEK_SET) < 0)
+    if (pos < 0)
         return 0;
     int32_t got = 0;
     while (got < len) {
-        ssize_t r = read(fd, buf + got, (size_t)(len - got));
+        ssize_t r = pread(fd, buf + got, (size_t)(len - got), (off_t)(pos + got));
         if (r < 0 && errno == EINTR)
             continue;
         if (r <= 0)

@@ -23,8 +23,11 @@ calib calibrate(int16_t nswp, int32_t scale_num, int16_t scale_den, float cal_ga
 // the MAT-file named by path with its extension replaced by "mat"; path is
 // rewritten in place to that name and needs room for 4 more bytes.
 // The MAT-file appears whole or not at all: it is written under a temporary
-// name beside it and renamed into place. An existing output is replaced and
-// keeps its permissions; a new one is readable and writable by its owner
-// only. Returns 0, or -1 with errno set when the output could not be
-// written; then swp1set, cal_vpc and cal_ppc are as they were before.
+// name beside it and renamed into place, or, when an output exists already,
+// swapped with it; the old output then stays under the temporary name until
+// the next conversion in the same folder writes over it or the program ends
+// (see convert.cpp). An existing output is replaced and keeps its
+// permissions; a new one is readable and writable by its owner only.
+// Returns 0, or -1 with errno set when the output could not be written;
+// then swp1set, cal_vpc and cal_ppc are as they were before.
 int convert_file(char *path);

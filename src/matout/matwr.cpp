@@ -71,6 +71,31 @@ void mat_wr(matout *mo, const char *name, const void *data, int32_t count, int P
     putel(mo, (const unsigned char *)data, count, bsiz[P]);
 }
 
+unsigned char *mat_room(matout *mo, const char *name, int32_t count)
+{
+    if (mo->err || count < 0 || !host_le)
+        return nullptr;
+    int32_t namlen = (int32_t)strlen(name) + 1;
+    int64_t need = 20 + (int64_t)namlen + 4 * ((int64_t)count + 7);
+    if (need > matbufsz)
+        return nullptr;
+    if (matbufsz - mo->len < need)
+        flushbuf(mo);
+    if (mo->err)
+        return nullptr;
+    unsigned char head[20];
+    wr32(head, 10);
+    wr32(head + 4, count);
+    wr32(head + 8, 1);
+    wr32(head + 12, 0);
+    wr32(head + 16, namlen);
+    put(mo, head, sizeof head);
+    put(mo, (const unsigned char *)name, namlen);
+    unsigned char *data = matbuf + mo->len;
+    mo->len += 4 * count;
+    return data;
+}
+
 int mat_flush(matout *mo)
 {
     flushbuf(mo);

@@ -27,6 +27,15 @@ struct matout {
 // or an unknown P writes nothing and sets err to EINVAL.
 void mat_wr(matout *mo, const char *name, const void *data, int32_t count, int P);
 
+// Appends the head of a record of count singles named name and returns
+// where its 4 x count data bytes go in the gathering buffer, for the caller
+// to fill with little-endian singles before the next call on mo. The buffer
+// has room for 7 more singles past them, which are not written out. Returns
+// null, appending nothing, when the record does not fit in the buffer at
+// once, on a host that is not little-endian, or after a failed write: then
+// the record is for mat_wr.
+unsigned char *mat_room(matout *mo, const char *name, int32_t count);
+
 // Writes out what is gathered. Returns 0, or -1 when any write failed.
 int mat_flush(matout *mo);
 

@@ -63,6 +63,7 @@ constexpr int32_t datawin = 256 * 1024;  // token samples
 
 struct tfile {
     int fd;
+    int64_t size;     // bytes in the file when it was opened; reads stop there
     unsigned char hdr[hdrsz];
     unsigned char hitch[hitchsz];
     unsigned char car[carsz];
