@@ -1,6 +1,7 @@
 #include "fileio.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,6 +39,21 @@ int wrfull(int fd, const unsigned char *buf, int64_t len)
     return 0;
 }
 
+size_t dirlen(const char *path)
+{
+    size_t n = 0;
+    for (size_t i = 0; path[i]; i++) {
+#ifdef _WIN32
+        if (path[i] == '\\' || (path[i] == ':' && i == 1))
+            n = i + 1;
+#endif
+        if (path[i] == '/')
+            n = i + 1;
+    }
+    return n;
+}
+
+#ifndef _WIN32
 bool samefile(int fd, const char *path)
 {
     struct stat a, b;
@@ -45,3 +61,14 @@ bool samefile(int fd, const char *path)
         return false;
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
+
+int replacefile(const char *from, const char *to)
+{
+    return rename(from, to);
+}
+
+void keepmode(int fd, unsigned mode)
+{
+    fchmod(fd, (mode_t)(mode & 07777));
+}
+#endif

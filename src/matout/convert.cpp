@@ -46,9 +46,7 @@ void catchsignals()
 // descriptor, or -1 with errno set.
 int mktemp_beside(const char *out)
 {
-    const char *slash = strrchr(out, '/');
-    size_t dirlen = slash ? (size_t)(slash - out) + 1 : 0;
-    tmpname.assign(out, dirlen);
+    tmpname.assign(out, dirlen(out));
     tmpname += ".ravlox-XXXXXX";
     int fd = mkstemp(tmpname.data());
     if (fd >= 0)
@@ -105,7 +103,7 @@ int convert_file(char *path)
     if (fd < 0)
         return -1;
     if (exists && S_ISREG(st.st_mode))
-        fchmod(fd, st.st_mode & 07777);
+        keepmode(fd, (unsigned)st.st_mode);
 
     int16_t swp0 = swp1set;
     double vpc0 = cal_vpc, ppc0 = cal_ppc;
@@ -146,7 +144,7 @@ int convert_file(char *path)
         bad = -1;
         err = errno;
     }
-    if (!bad && rename(tmpname.c_str(), path) != 0) {
+    if (!bad && replacefile(tmpname.c_str(), path) != 0) {
         bad = -1;
         err = errno;
     }
