@@ -14,7 +14,7 @@
 
 namespace {
 
-const std::string bin = RAVLOX_BIN;
+const std::string bin = ravlox_bin();
 
 uint32_t fbits(double v) { return std::bit_cast<uint32_t>((float)v); }
 
