@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstdlib>
 #include <limits>
 #include <string>
@@ -62,6 +63,7 @@ std::vector<std::pair<std::string, bytes>> corpus()
         {"nan_ppc", 5, 0, 10, 0, 0, 0},
         {"inf_gain", 5, 1, 10, inf, 0, 0},
         {"nan_gain", 5, 1, 10, nan, nan, nan},
+        {"negative_nan_gain", 5, 1, 10, std::bit_cast<float>(0xffc12345u), 0, 0},
         {"wrapped_reps", 16384, 1, 1, 1, 2e3f, 0.05f},
         {"negative_reps", -123, -7, 3, -1.5f, 2e3f, 1e5f},
     };

@@ -6,6 +6,7 @@
 #include "../tokenfile/tokenfile.h"
 #include "matwr.h"
 
+#include <bit>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -52,6 +53,15 @@ int mktemp_beside(const char *out)
     if (fd >= 0)
         tmplive = 1;
     return fd;
+}
+
+// A NaN's sign and payload depend on the processor that made it (x86-64
+// makes 0 / 0 negative, s390x positive) and on the NaN it came from; every
+// NaN is written as the one positive quiet NaN, so that the MAT-file has
+// the same bytes on every host.
+float onenan(double v)
+{
+    return v != v ? std::bit_cast<float>(0x7fc00000u) : (float)v;
 }
 
 void droptemp()
@@ -133,7 +143,7 @@ int convert_file(char *path)
         mat_wr(&mo, name, accbuf, npts, 1);
     }
 
-    float ppc = (float)cal_ppc, vpc = (float)cal_vpc;
+    float ppc = onenan(cal_ppc), vpc = onenan(cal_vpc);
     mat_wr(&mo, "reps", &swp1set, 1, 3);
     mat_wr(&mo, "ppc", &ppc, 1, 1);
     mat_wr(&mo, "vpc", &vpc, 1, 1);
