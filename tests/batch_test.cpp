@@ -29,7 +29,7 @@
 
 namespace {
 
-const std::string bin = RAVLOX_BIN;
+const std::string bin = ravlox_bin();
 using bytes = std::vector<unsigned char>;
 
 uint32_t fbits(double v) { return std::bit_cast<uint32_t>((float)v); }

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <sys/stat.h>
@@ -14,7 +15,7 @@
 
 namespace {
 
-const std::string bin = RAVLOX_BIN;
+const std::string bin = ravlox_bin();
 using bytes = std::vector<unsigned char>;
 
 bytes good(int ntok = 2, int npts = 100) { return tbuild(tsimple(ntok, npts)); }
@@ -196,8 +197,10 @@ TEST(cli, outputs_are_replaced_whole_and_keep_their_permissions)
     chmod((t / "b.mat").c_str(), 0644);
     runres r = runprog(bin, {"a.cal", "b.cal"}, t.dir);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(modeof(t / "a.mat"), 0600u);
-    EXPECT_EQ(modeof(t / "b.mat"), 0644u);
+    if (!windows_target()) { // Windows files have no permission bits
+        EXPECT_EQ(modeof(t / "a.mat"), 0600u);
+        EXPECT_EQ(modeof(t / "b.mat"), 0644u);
+    }
     mfile m = matparse(readfile(t / "b.mat"));
     EXPECT_TRUE(m.ok) << "the old tail is gone";
     EXPECT_EQ(m.vars.size(), 7u);
@@ -259,7 +262,14 @@ TEST(cli, a_full_disk_leaves_no_incomplete_file)
     r = runprog(bin, {"small/huge.cal", "small/big.cal"}, t.dir);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, summary("small/huge.cal", 8, 8192, 25000) + summary("small/big.cal", 1, 10, 25000) + "\n");
-    EXPECT_EQ(r.err, "ravlox: can't write small/huge.mat: No space left on device\n");
+    if (windows_target()) {
+        // Wine's runtime reports a write cut short by a full disk as
+        // "Invalid argument"; Windows itself says the disk is full.
+        EXPECT_EQ(r.err.rfind("ravlox: can't write small/huge.mat: ", 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    } else {
+        EXPECT_EQ(r.err, "ravlox: can't write small/huge.mat: No space left on device\n");
+    }
     EXPECT_FALSE(exists(mnt + "/huge.mat"));
     EXPECT_TRUE(matparse(readfile(mnt + "/big.mat")).ok);
     std::vector<std::string> left;

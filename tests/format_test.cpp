@@ -2,6 +2,7 @@
 #include "support/run.h"
 #include "support/tokbuild.h"
 
+#include "common/fileio.h"
 #include "driver/driver.h"
 #include "matout/convert.h"
 #include "matout/matwr.h"
@@ -27,7 +28,7 @@ template <class F> bytes written(F body, int *err = nullptr)
 {
     scratch tmp;
     std::string p = tmp / "out.mat";
-    int fd = open(p.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    int fd = open(p.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_BINARY, 0600);
     matout mo = {fd, 0, 0};
     body(&mo);
     int r = mat_flush(&mo);

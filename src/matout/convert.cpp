@@ -6,6 +6,7 @@
 #include "../tokenfile/tokenfile.h"
 #include "matwr.h"
 
+#include <bit>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -65,14 +66,21 @@ void catchsignals()
 // descriptor, or -1 with errno set.
 int mktemp_beside(const char *out)
 {
-    const char *slash = strrchr(out, '/');
-    size_t dirlen = slash ? (size_t)(slash - out) + 1 : 0;
-    tmpname.assign(out, dirlen);
+    tmpname.assign(out, dirlen(out));
     tmpname += ".ravlox-XXXXXX";
     int fd = mkstemp(tmpname.data());
     if (fd >= 0)
         tmplive = 1;
     return fd;
+}
+
+// A NaN's sign and payload depend on the processor that made it (x86-64
+// makes 0 / 0 negative, s390x positive) and on the NaN it came from; every
+// NaN is written as the one positive quiet NaN, so that the MAT-file has
+// the same bytes on every host.
+float onenan(double v)
+{
+    return v != v ? std::bit_cast<float>(0x7fc00000u) : (float)v;
 }
 
 void droptemp()
@@ -107,13 +115,12 @@ int openspare(const char *out, mode_t *mode, int64_t *size)
     if (!spare)
         return -1;
     spare = false;
-    const char *slash = strrchr(out, '/');
-    size_t dirlen = slash ? (size_t)(slash - out) + 1 : 0;
+    size_t dir = dirlen(out);
     int fd = -1;
 #if defined(F_SETLEASE) && defined(O_NOFOLLOW)
     static const uid_t me = geteuid();
-    if (tmpname.size() > dirlen && tmpname.compare(0, dirlen, out, dirlen) == 0 &&
-        tmpname.find('/', dirlen) == std::string::npos)
+    if (tmpname.size() > dir && tmpname.compare(0, dir, out, dir) == 0 &&
+        tmpname.find('/', dir) == std::string::npos)
         fd = open(tmpname.c_str(), O_RDWR | O_BINARY | O_NOFOLLOW);
     struct stat st;
     if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
@@ -148,7 +155,7 @@ int putinplace(const char *out, bool exists)
 #else
     (void)exists;
 #endif
-    if (rename(tmpname.c_str(), out) != 0)
+    if (replacefile(tmpname.c_str(), out) != 0)
         return -1;
     tmplive = 0;
     return 0;
@@ -254,7 +261,7 @@ int convert_file(char *path)
     // is its owner's alone, as mkstemp makes it.
     mode_t want = exists && S_ISREG(st.st_mode) ? st.st_mode & 07777 : 0600;
     if ((reused && had != want) || (!reused && exists && S_ISREG(st.st_mode)))
-        fchmod(fd, want);
+        keepmode(fd, (unsigned)want);
 
     int16_t swp0 = swp1set;
     double vpc0 = cal_vpc, ppc0 = cal_ppc;
@@ -287,7 +294,7 @@ int convert_file(char *path)
             mat_wr(&mo, name, accbuf, npts, 1);
     }
 
-    float ppc = (float)cal_ppc, vpc = (float)cal_vpc;
+    float ppc = onenan(cal_ppc), vpc = onenan(cal_vpc);
     mat_wr(&mo, "reps", &swp1set, 1, 3);
     mat_wr(&mo, "ppc", &ppc, 1, 1);
     mat_wr(&mo, "vpc", &vpc, 1, 1);

@@ -9,6 +9,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+namespace {
+
+std::string unixlines(const std::string &s)
+{
+    std::string o;
+    for (size_t i = 0; i < s.size(); i++)
+        if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n'))
+            o += s[i];
+    return o;
+}
+
+} // namespace
+
 runres runprog(const std::string &prog, const std::vector<std::string> &args,
                const std::string &cwd)
 {
@@ -26,12 +39,16 @@ runres runprog(const std::string &prog, const std::vector<std::string> &args,
         close(pe[1]);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0)
             _exit(127);
+        std::vector<std::string> words;
+        if (prog == ravlox_bin())
+            words = ravlox_launcher();
+        words.push_back(prog);
+        words.insert(words.end(), args.begin(), args.end());
         std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(prog.c_str()));
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
+        for (std::string &w : words)
+            argv.push_back(w.data());
         argv.push_back(nullptr);
-        execv(prog.c_str(), argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     close(po[1]);
@@ -58,6 +75,10 @@ runres runprog(const std::string &prog, const std::vector<std::string> &args,
     int st = 0;
     waitpid(pid, &st, 0);
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    if (prog == ravlox_bin() && windows_target()) {
+        r.out = unixlines(r.out);
+        r.err = unixlines(r.err);
+    }
     return r;
 }
 

@@ -10,9 +10,24 @@ struct runres {
     std::string out, err;
 };
 
-// Runs the program with args in folder cwd (empty: the current one).
+// Runs the program with args in folder cwd (empty: the current one). The
+// program under test runs through its launcher, and a Windows one's line
+// ends "\r\n" are read as "\n".
 runres runprog(const std::string &prog, const std::vector<std::string> &args,
                const std::string &cwd = "");
+
+// The program under test: RAVLOX_BIN from the environment, else the one
+// built beside the tests.
+std::string ravlox_bin();
+
+// The words of the command that runs the program under test (Wine, or QEMU
+// for another processor), from RAVLOX_RUN in the environment, else the
+// build's own; separated by spaces. Empty when it runs directly.
+std::vector<std::string> ravlox_launcher();
+
+// True when the program under test is a Windows program: a Windows build,
+// or RAVLOX_TARGET=windows in the environment.
+bool windows_target();
 
 // A fresh empty folder under the system's temporary folder, removed with
 // its contents when the object goes away.
@@ -26,3 +41,9 @@ struct scratch {
 };
 
 bool exists(const std::string &path);
+
+#ifdef _WIN32
+// Runs the program with the command line "prog" followed by a blank and
+// tail exactly as given, as a console would start it, in folder cwd.
+runres runcmd(const std::string &prog, const std::string &tail, const std::string &cwd = "");
+#endif

@@ -1,0 +1,41 @@
+#include "run.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#ifndef RAVLOX_RUN
+#define RAVLOX_RUN ""
+#endif
+
+std::string ravlox_bin()
+{
+    const char *e = getenv("RAVLOX_BIN");
+    return e && *e ? e : RAVLOX_BIN;
+}
+
+std::vector<std::string> ravlox_launcher()
+{
+    const char *e = getenv("RAVLOX_RUN");
+    std::string s = e ? e : RAVLOX_RUN;
+    std::vector<std::string> words;
+    size_t at = 0;
+    while (at < s.size()) {
+        size_t end = s.find(' ', at);
+        if (end == std::string::npos)
+            end = s.size();
+        if (end > at)
+            words.push_back(s.substr(at, end - at));
+        at = end + 1;
+    }
+    return words;
+}
+
+bool windows_target()
+{
+#ifdef _WIN32
+    return true;
+#else
+    const char *e = getenv("RAVLOX_TARGET");
+    return e && strcmp(e, "windows") == 0;
+#endif
+}
