@@ -13,6 +13,7 @@
 #include "support/run.h"
 #include "support/tokbuild.h"
 
+#include "common/le.h"
 #include "matout/matwr.h"
 
 #include <gtest/gtest.h>
@@ -76,6 +77,12 @@ template <class F> bytes written(F body)
 // past it never reach the file.
 TEST(mat_room, gives_the_bytes_of_mat_wr)
 {
+    if (!host_le) {
+        // A big-endian host turns every element around: no room is given.
+        bytes got = written([&](matout *mo) { EXPECT_EQ(mat_room(mo, "tok1", 1), nullptr); });
+        EXPECT_TRUE(got.empty());
+        return;
+    }
     std::vector<float> fill(matbufsz / 4);
     for (size_t k = 0; k < fill.size(); k++)
         fill[k] = (float)k * 0.5f - 3.0f;
