@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +14,18 @@ runres runprog(const std::string &prog, const std::vector<std::string> &args,
                const std::string &cwd)
 {
     runres r;
+    std::vector<std::string> words;
+    if (wrapped()) {
+        std::istringstream w(getenv("RAVLOX_TEST_WRAP"));
+        for (std::string word; w >> word;)
+            words.push_back(word);
+    }
+    words.push_back(prog);
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (std::string &a : words)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
     int po[2], pe[2];
     if (pipe(po) != 0 || pipe(pe) != 0)
         return r;
@@ -26,12 +39,7 @@ runres runprog(const std::string &prog, const std::vector<std::string> &args,
         close(pe[1]);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0)
             _exit(127);
-        std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(prog.c_str()));
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(prog.c_str(), argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     close(po[1]);
@@ -84,4 +92,10 @@ bool exists(const std::string &path)
 {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
+}
+
+bool wrapped()
+{
+    const char *w = getenv("RAVLOX_TEST_WRAP");
+    return w && *w;
 }

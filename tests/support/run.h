@@ -11,6 +11,8 @@ struct runres {
 };
 
 // Runs the program with args in folder cwd (empty: the current one).
+// When the environment names a command in RAVLOX_TEST_WRAP (words split at
+// spaces, such as a valgrind command line), the program runs under it.
 runres runprog(const std::string &prog, const std::vector<std::string> &args,
                const std::string &cwd = "");
 
@@ -26,3 +28,6 @@ struct scratch {
 };
 
 bool exists(const std::string &path);
+
+// True when runprog runs the program under a wrapper command.
+bool wrapped();
