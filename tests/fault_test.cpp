@@ -271,6 +271,23 @@ TEST_F(fault, an_output_that_is_a_folder)
     EXPECT_EQ(listing(t.dir), (std::vector<std::string>{"d.cal", "d.mat", "e.cal", "e.mat"}));
 }
 
+// A file name with no room for the extension: the output's name would be
+// longer than a folder entry can be.
+TEST_F(fault, an_output_name_too_long)
+{
+    std::string name(253, 'n');
+    put(name, tbuild(tsimple(1, 10)));
+    put("ok.cal", tbuild(tsimple(1, 10)));
+    last = runprog(bin, {name, "ok.cal"}, t.dir);
+    EXPECT_EQ(last.status, 0);
+    tcarry carry;
+    EXPECT_EQ(last.out, texpected(inputs[name], name, carry).line +
+                            texpected(inputs["ok.cal"], "ok.cal", carry).line + "\n");
+    EXPECT_EQ(last.err, "ravlox: can't write " + name + ".mat: File name too long\n");
+    inputs_unchanged();
+    EXPECT_EQ(listing(t.dir), (std::vector<std::string>{name, "ok.cal", "ok.mat"}));
+}
+
 // An output name that is a link to another file: the link gives way to the
 // MAT-file, and the file it pointed to is not touched. (A link to the input
 // itself is refused; the command-line tests cover that.)
