@@ -127,6 +127,7 @@ texpect texpected(const bytes &f, const std::string &arg, tcarry &carry, uint64_
     bool build = e.matsize <= maxmat;
     bytes &m = e.mat;
     if (build) {
+        m.reserve(e.matsize);
         i16var(m, "TEOAE_TOK", ntok);
         f32var(m, "rate", (float)rate);
         i16var(m, "npts", npts);
