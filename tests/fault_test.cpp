@@ -15,7 +15,6 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -240,13 +239,13 @@ TEST_F(fault, a_large_file_read_out_of_order)
 TEST_F(fault, a_header_area_far_out_of_range)
 {
     std::vector<std::pair<std::string, bytes>> files;
-    for (int16_t last : {-32768, -1000, -2, -1, 3, 11, 12, 1000, 32767}) {
+    for (int16_t hdr_last : {-32768, -1000, -2, -1, 3, 11, 12, 1000, 32767}) {
         bytes f = tbuild(sample());
-        put16(f, 10, last);
+        put16(f, 10, hdr_last);
         // With a hitch at block 0, these header bytes are its counts.
         put16(f, 0, 2);
         put16(f, 2, 20);
-        files.push_back({"last" + std::to_string(last), f});
+        files.push_back({"last" + std::to_string(hdr_last), f});
     }
     check_all(files);
 }
