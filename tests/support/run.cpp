@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,6 +27,22 @@ runres runprog(const std::string &prog, const std::vector<std::string> &args,
                const std::string &cwd)
 {
     runres r;
+    std::vector<std::string> words;
+    if (wrapped()) {
+        std::istringstream w(getenv("RAVLOX_TEST_WRAP"));
+        for (std::string word; w >> word;)
+            words.push_back(word);
+    }
+    if (prog == ravlox_bin()) {
+        std::vector<std::string> launch = ravlox_launcher();
+        words.insert(words.end(), launch.begin(), launch.end());
+    }
+    words.push_back(prog);
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (std::string &a : words)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
     int po[2], pe[2];
     if (pipe(po) != 0 || pipe(pe) != 0)
         return r;
@@ -39,15 +56,6 @@ runres runprog(const std::string &prog, const std::vector<std::string> &args,
         close(pe[1]);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0)
             _exit(127);
-        std::vector<std::string> words;
-        if (prog == ravlox_bin())
-            words = ravlox_launcher();
-        words.push_back(prog);
-        words.insert(words.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (std::string &w : words)
-            argv.push_back(w.data());
-        argv.push_back(nullptr);
         execvp(argv[0], argv.data());
         _exit(127);
     }
@@ -105,4 +113,10 @@ bool exists(const std::string &path)
 {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
+}
+
+bool wrapped()
+{
+    const char *w = getenv("RAVLOX_TEST_WRAP");
+    return w && *w;
 }

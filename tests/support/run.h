@@ -13,6 +13,8 @@ struct runres {
 // Runs the program with args in folder cwd (empty: the current one). The
 // program under test runs through its launcher, and a Windows one's line
 // ends "\r\n" are read as "\n".
+// When the environment names a command in RAVLOX_TEST_WRAP (words split at
+// spaces, such as a valgrind command line), the program runs under it.
 runres runprog(const std::string &prog, const std::vector<std::string> &args,
                const std::string &cwd = "");
 
@@ -47,3 +49,6 @@ bool exists(const std::string &path);
 // tail exactly as given, as a console would start it, in folder cwd.
 runres runcmd(const std::string &prog, const std::string &tail, const std::string &cwd = "");
 #endif
+
+// True when runprog runs the program under a wrapper command.
+bool wrapped();
