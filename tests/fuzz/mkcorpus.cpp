@@ -4,6 +4,7 @@
 //   usage: mkcorpus DIR
 #include "support/tokbuild.h"
 
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -120,6 +121,19 @@ int main(int argc, char **argv)
             s.cars[1].scale_num = 0;
             s.cars[2].cal_cpv = std::nanf("");
             s.cars[2].nswp = 16384;
+        }));
+    // Not-a-number figures: 0 / 0, and a gain that is a NaN with a sign and
+    // payload of its own; both are written as the one positive quiet NaN.
+    out("ppc-nan", edit(base, [](tspec &s) {
+            s.cars[2].cal_cpv = 0;
+            s.cars[2].scale_num = 0;
+            s.cars[2].scale_den = 4;
+            s.cars[2].cal_gain = 0;
+        }));
+    out("gain-nan", edit(base, [](tspec &s) {
+            s.cars[2].cal_cpv = 0;
+            s.cars[2].scale_den = 4;
+            s.cars[2].cal_gain = std::bit_cast<float>(0xffc01234u);
         }));
     // A run of cars longer than the reader's window over the cars.
     out("many-cars", tbuild(tsimple(140, 0)));

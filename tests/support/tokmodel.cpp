@@ -71,10 +71,11 @@ void i16var(bytes &m, const std::string &name, int16_t v)
     m.push_back((unsigned char)((uint16_t)v >> 8));
 }
 
+// Every not-a-number is written as the positive quiet NaN.
 void f32var(bytes &m, const std::string &name, float v)
 {
     record(m, 1, name, 1);
-    le32(m, std::bit_cast<int32_t>(v));
+    le32(m, std::isnan(v) ? 0x7fc00000 : std::bit_cast<int32_t>(v));
 }
 
 uint64_t recsize(const std::string &name, uint64_t databytes)
