@@ -49,6 +49,21 @@ void putel(matout *mo, const unsigned char *src, int32_t count, int32_t size)
     }
 }
 
+// Appends the five header integers of a column of count elements of
+// precision P, and the name with its NUL.
+void puthead(matout *mo, const char *name, int32_t count, int P)
+{
+    int32_t namlen = (int32_t)strlen(name) + 1;
+    unsigned char head[20];
+    wr32(head, P * 10);
+    wr32(head + 4, count);
+    wr32(head + 8, 1);
+    wr32(head + 12, 0);
+    wr32(head + 16, namlen);
+    put(mo, head, sizeof head);
+    put(mo, (const unsigned char *)name, namlen);
+}
+
 } // namespace
 
 void mat_wr(matout *mo, const char *name, const void *data, int32_t count, int P)
@@ -59,15 +74,7 @@ void mat_wr(matout *mo, const char *name, const void *data, int32_t count, int P
         mo->err = EINVAL;
         return;
     }
-    int32_t namlen = (int32_t)strlen(name) + 1;
-    unsigned char head[20];
-    wr32(head, P * 10);
-    wr32(head + 4, count);
-    wr32(head + 8, 1);
-    wr32(head + 12, 0);
-    wr32(head + 16, namlen);
-    put(mo, head, sizeof head);
-    put(mo, (const unsigned char *)name, namlen);
+    puthead(mo, name, count, P);
     putel(mo, (const unsigned char *)data, count, bsiz[P]);
 }
 
@@ -83,14 +90,7 @@ unsigned char *mat_room(matout *mo, const char *name, int32_t count)
         flushbuf(mo);
     if (mo->err)
         return nullptr;
-    unsigned char head[20];
-    wr32(head, 10);
-    wr32(head + 4, count);
-    wr32(head + 8, 1);
-    wr32(head + 12, 0);
-    wr32(head + 16, namlen);
-    put(mo, head, sizeof head);
-    put(mo, (const unsigned char *)name, namlen);
+    puthead(mo, name, count, 1);
     unsigned char *data = matbuf + mo->len;
     mo->len += 4 * count;
     return data;

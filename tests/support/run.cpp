@@ -10,19 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace {
-
-std::string unixlines(const std::string &s)
-{
-    std::string o;
-    for (size_t i = 0; i < s.size(); i++)
-        if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n'))
-            o += s[i];
-    return o;
-}
-
-} // namespace
-
 runres runprog(const std::string &prog, const std::vector<std::string> &args,
                const std::string &cwd)
 {

@@ -31,6 +31,9 @@ std::vector<std::string> ravlox_launcher();
 // or RAVLOX_TARGET=windows in the environment.
 bool windows_target();
 
+// s with every "\r\n" turned into "\n", as a Windows program's lines are read.
+std::string unixlines(const std::string &s);
+
 // A fresh empty folder under the system's temporary folder, removed with
 // its contents when the object goes away.
 struct scratch {

@@ -28,15 +28,6 @@ std::string slurp(const std::string &path)
     return s;
 }
 
-std::string unixlines(const std::string &s)
-{
-    std::string o;
-    for (size_t i = 0; i < s.size(); i++)
-        if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n'))
-            o += s[i];
-    return o;
-}
-
 // One argument quoted so that the C runtime's splitting gives it back.
 std::string quote(const std::string &a)
 {

@@ -39,3 +39,12 @@ bool windows_target()
     return e && strcmp(e, "windows") == 0;
 #endif
 }
+
+std::string unixlines(const std::string &s)
+{
+    std::string o;
+    for (size_t i = 0; i < s.size(); i++)
+        if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n'))
+            o += s[i];
+    return o;
+}
