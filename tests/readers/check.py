@@ -8,6 +8,8 @@ usage: python3 check.py DIR    (exits 77 when scipy is not installed)
 import os
 import sys
 
+from expected import read_expected
+
 try:
     import numpy as np
     import scipy
@@ -16,23 +18,6 @@ try:
 except ImportError as e:
     print("scipy is not installed:", e)
     sys.exit(77)
-
-
-def read_expected(path):
-    """[(file, [(name, type, rows, [values])])] from expected.txt."""
-    files = []
-    with open(path) as f:
-        lines = iter(f.read().splitlines())
-    for line in lines:
-        word, file, nvars = line.split()
-        assert word == "file", line
-        variables = []
-        for _ in range(int(nvars)):
-            name, kind, rows, *vals = next(lines).split()
-            base = 10 if kind == "int16" else 16
-            variables.append((name, kind, int(rows), [int(v, base) for v in vals]))
-        files.append((file, variables))
-    return files
 
 
 def check(dir):

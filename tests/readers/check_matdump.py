@@ -14,28 +14,14 @@ import struct
 import subprocess
 import sys
 
-
-def read_expected(path):
-    """[(file, [(name, type, rows, [values])])] from expected.txt."""
-    files = []
-    with open(path) as f:
-        lines = iter(f.read().splitlines())
-    for line in lines:
-        word, file, nvars = line.split()
-        assert word == "file", line
-        variables = []
-        for _ in range(int(nvars)):
-            name, kind, rows, *vals = next(lines).split()
-            variables.append((name, kind, int(rows), vals))
-        files.append((file, variables))
-    return files
+from expected import read_expected
 
 
-def as_printed(kind, text):
+def as_printed(kind, value):
     """The value of expected.txt as printf("%g") prints it."""
     if kind == "int16":
-        return "%g" % int(text)
-    bits = int(text, 16)
+        return "%g" % value
+    bits = value
     v = struct.unpack("<f", struct.pack("<I", bits))[0]
     if math.isnan(v):
         return "-nan" if bits >> 31 else "nan"
