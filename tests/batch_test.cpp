@@ -10,6 +10,7 @@
 // second name, or through a descriptor another program holds) is never
 // written over.
 #include "support/matread.h"
+#include "support/matwritten.h"
 #include "support/run.h"
 #include "support/tokbuild.h"
 
@@ -35,21 +36,6 @@ using bytes = std::vector<unsigned char>;
 
 uint32_t fbits(double v) { return std::bit_cast<uint32_t>((float)v); }
 
-mode_t modeof(const std::string &p)
-{
-    struct stat st;
-    return stat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
-
-std::vector<std::string> names(const std::string &dir)
-{
-    std::vector<std::string> n;
-    for (auto &e : std::filesystem::directory_iterator(dir))
-        n.push_back(e.path().filename().string());
-    std::sort(n.begin(), n.end());
-    return n;
-}
-
 // The MAT-file that converting desc into an empty folder gives.
 bytes fresh(const tspec &desc)
 {
@@ -57,19 +43,6 @@ bytes fresh(const tspec &desc)
     writefile(t / "f.cal", tbuild(desc));
     runprog(bin, {"f.cal"}, t.dir);
     return readfile(t / "f.mat");
-}
-
-// Runs body against a fresh file and returns what it left there.
-template <class F> bytes written(F body)
-{
-    scratch tmp;
-    std::string p = tmp / "out.mat";
-    int fd = open(p.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-    matout mo = {fd, 0, 0};
-    body(&mo);
-    mat_flush(&mo);
-    close(fd);
-    return readfile(p);
 }
 
 // A record filled in place through mat_room is byte for byte the one
@@ -232,7 +205,7 @@ TEST_F(batch, outputs_written_over_old_ones_equal_fresh_ones)
     EXPECT_EQ(modeof(t / "b.mat"), 0620u);
     EXPECT_EQ(modeof(t / "d.mat"), 0600u);
     EXPECT_EQ(modeof(t / "e.mat"), 0604u);
-    EXPECT_EQ(names(t.dir), (std::vector<std::string>{"a.cal", "a.mat", "b.cal", "b.mat", "c.cal",
+    EXPECT_EQ(listing(t.dir), (std::vector<std::string>{"a.cal", "a.mat", "b.cal", "b.mat", "c.cal",
                                                       "c.mat", "d.cal", "d.mat", "e.cal", "e.mat"}));
 }
 
@@ -248,7 +221,7 @@ TEST_F(batch, an_old_output_with_a_second_name_is_left_as_it_was)
     EXPECT_EQ(readfile(t / "keep.mat"), old);
     for (const char *n : {"a", "b", "c"})
         EXPECT_EQ(readfile(t / (std::string(n) + ".mat")), fresh(files[n[0] - 'a'].second)) << n;
-    EXPECT_EQ(names(t.dir), (std::vector<std::string>{"a.cal", "a.mat", "b.cal", "b.mat", "c.cal",
+    EXPECT_EQ(listing(t.dir), (std::vector<std::string>{"a.cal", "a.mat", "b.cal", "b.mat", "c.cal",
                                                       "c.mat", "d.cal", "e.cal", "keep.mat"}));
 }
 
@@ -269,7 +242,7 @@ TEST_F(batch, an_old_output_another_program_holds_open_is_left_as_it_was)
     EXPECT_EQ(seen, old) << "the reader of the old a.mat saw it change";
     for (const char *f : {"a", "b", "c"})
         EXPECT_EQ(readfile(t / (std::string(f) + ".mat")), fresh(files[f[0] - 'a'].second)) << f;
-    EXPECT_EQ(names(t.dir), (std::vector<std::string>{"a.cal", "a.mat", "b.cal", "b.mat", "c.cal",
+    EXPECT_EQ(listing(t.dir), (std::vector<std::string>{"a.cal", "a.mat", "b.cal", "b.mat", "c.cal",
                                                       "c.mat", "d.cal", "e.cal"}));
 }
 
@@ -290,7 +263,7 @@ TEST(batch_folders, outputs_in_several_folders)
     for (std::string d : {"p", "q"}) {
         EXPECT_EQ(readfile(t / (d + "/x.mat")), fresh(x)) << d;
         EXPECT_EQ(readfile(t / (d + "/y.mat")), fresh(y)) << d;
-        EXPECT_EQ(names(t / d), (std::vector<std::string>{"x.cal", "x.mat", "y.cal", "y.mat"}));
+        EXPECT_EQ(listing(t / d), (std::vector<std::string>{"x.cal", "x.mat", "y.cal", "y.mat"}));
     }
 }
 
@@ -327,7 +300,7 @@ TEST(batch_full, a_full_disk_while_writing_over_an_old_output)
     EXPECT_EQ(readfile(t / "x.mat"), fresh(a));
     EXPECT_EQ(readfile(mnt + "/a.mat"), fresh(a));
     EXPECT_EQ(readfile(mnt + "/c.mat"), fresh(c));
-    EXPECT_EQ(names(mnt), (std::vector<std::string>{"a.cal", "a.mat", "c.cal", "c.mat", "huge.cal",
+    EXPECT_EQ(listing(mnt), (std::vector<std::string>{"a.cal", "a.mat", "c.cal", "c.mat", "huge.cal",
                                                     "huge.mat"}));
     std::string um = "umount '" + mnt + "'";
     EXPECT_EQ(system(um.c_str()), 0);

@@ -37,15 +37,6 @@ std::string outname(const std::string &arg)
     return arg.substr(0, dot) + ".mat";
 }
 
-std::vector<std::string> listing(const std::string &dir)
-{
-    std::vector<std::string> n;
-    for (auto &e : std::filesystem::directory_iterator(dir))
-        n.push_back(e.path().filename().string());
-    std::sort(n.begin(), n.end());
-    return n;
-}
-
 // A three-token file with a header area of two blocks, tokens of two data
 // blocks each, and each token calibrated its own way.
 tspec sample()

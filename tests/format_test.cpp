@@ -1,4 +1,5 @@
 // Record bytes, output names, the sampling rate and the calibration rules.
+#include "support/matwritten.h"
 #include "support/run.h"
 #include "support/tokbuild.h"
 
@@ -22,21 +23,6 @@
 namespace {
 
 using bytes = std::vector<unsigned char>;
-
-// Runs body against a fresh file and returns what it left there.
-template <class F> bytes written(F body, int *err = nullptr)
-{
-    scratch tmp;
-    std::string p = tmp / "out.mat";
-    int fd = open(p.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_BINARY, 0600);
-    matout mo = {fd, 0, 0};
-    body(&mo);
-    int r = mat_flush(&mo);
-    if (err)
-        *err = r ? mo.err : 0;
-    close(fd);
-    return readfile(p);
-}
 
 bytes le32s(std::initializer_list<int32_t> v)
 {

@@ -47,6 +47,12 @@ struct scratch {
 
 bool exists(const std::string &path);
 
+// The permission bits of the file at path (links followed); 0 when there is none.
+unsigned modeof(const std::string &path);
+
+// The names in folder dir, sorted.
+std::vector<std::string> listing(const std::string &dir);
+
 #ifdef _WIN32
 // Runs the program with the command line "prog" followed by a blank and
 // tail exactly as given, as a console would start it, in folder cwd.

@@ -1,7 +1,10 @@
 #include "run.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <sys/stat.h>
 
 #ifndef RAVLOX_RUN
 #define RAVLOX_RUN ""
@@ -47,4 +50,19 @@ std::string unixlines(const std::string &s)
         if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n'))
             o += s[i];
     return o;
+}
+
+unsigned modeof(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? (unsigned)st.st_mode & 07777 : 0;
+}
+
+std::vector<std::string> listing(const std::string &dir)
+{
+    std::vector<std::string> n;
+    for (auto &e : std::filesystem::directory_iterator(dir))
+        n.push_back(e.path().filename().string());
+    std::sort(n.begin(), n.end());
+    return n;
 }
