@@ -111,7 +111,13 @@ TEST(cli, one_line_per_file_argument)
                          reject("*.nomatch", "Can't open the file") + summary(longname, 1, 10, 25000) +
                          summary("none.cal", 0, 100, 25000) + summary("rate.cal", 2, 100, INT32_MIN) +
                          summary("slow.cal", 2, 100, 0) + "\n");
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, "ravlox: can't open marker.cal: not a TOKEN file (no TOKEN marker in its "
+                     "header)\n"
+                     "ravlox: can't open empty.cal: the file is empty\n"
+                     "ravlox: can't open dir.cal: Is a directory\n"
+                     "ravlox: can't open missing.cal: No such file or directory\n"
+                     "ravlox: can't open : No such file or directory\n"
+                     "ravlox: can't open *.nomatch: No such file or directory\n");
     for (const char *n : {"good.mat", "none.mat", "rate.mat", "slow.mat"})
         EXPECT_TRUE(matparse(readfile(t / n)).ok) << n;
     EXPECT_TRUE(matparse(readfile(t / (longname.substr(0, 296) + ".mat"))).ok);
@@ -207,11 +213,94 @@ TEST(cli, the_same_output_twice_in_a_run_holds_the_later_file)
     writefile(t / "x.cal", good(3, 50));
     writefile(t / "x.old", good(1, 10));
     runres r = runprog(bin, {"x.cal", "x.old"}, t.dir);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, "ravlox: warning: x.mat written from x.cal in this run is replaced by the "
+                     "one from x.old\n");
     mfile m = matparse(readfile(t / "x.mat"));
     ASSERT_TRUE(m.ok);
     EXPECT_EQ(m.find("TEOAE_TOK")->i16(), 1);
     EXPECT_EQ(m.find("npts")->i16(), 10);
+}
+
+// Two inputs that make one output in one run are named on the error
+// stream; one input named twice, under any name, is no collision, and
+// neither is an output that was there before the run.
+TEST(cli, outputs_written_twice_in_a_run_from_different_inputs)
+{
+    scratch t;
+    writefile(t / "c.v1.cal", good(3, 50));
+    writefile(t / "c.v2.cal", good(1, 10));
+    writefile(t / "d.cal", good(1, 10));
+    writefile(t / "d.mat", bytes(50, 1));
+    link((t / "c.v1.cal").c_str(), (t / "c.same.cal").c_str());
+    const std::string w12 = "ravlox: warning: ./c.mat written from c.v1.cal in this run is "
+                            "replaced by the one from ./c.v2.cal\n";
+    struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"c.v1.cal", "./c.v2.cal"}, w12},
+        {{"c.v1.cal", "c.v2.cal", "c.v2.cal"},
+         "ravlox: warning: c.mat written from c.v1.cal in this run is replaced by the one from "
+         "c.v2.cal\n"},
+        {{"c.v1.cal", "c.v1.cal", "./c.v1.cal", "c.same.cal"}, ""},
+        {{"d.cal", "d.cal"}, ""},
+        {{"c.v1.cal", "d.cal", "-x", "./c.v2.cal", "c.v2.cal"}, w12},
+    };
+    for (auto &c : cases) {
+        runres r = runprog(bin, c.args, t.dir);
+        EXPECT_EQ(r.err, c.err) << c.args[0] << " " << c.args[1];
+        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), (long)c.args.size() + 1 -
+                  std::count(c.args.begin(), c.args.end(), std::string("-x")));
+    }
+}
+
+// Every reason a file argument can't be opened: the standard output line
+// is the same for all, and the error stream says which it was, once.
+TEST(cli, a_file_that_cannot_be_opened_gets_its_reason)
+{
+    scratch t;
+    writefile(t / "empty.cal", {});
+    writefile(t / "text.cal", bytes(2000, 'x'));
+    // A MAT-file renamed: ravlox's own output of a good file.
+    writefile(t / "m.cal", good());
+    runprog(bin, {"m.cal"}, t.dir);
+    ASSERT_EQ(rename((t / "m.mat").c_str(), (t / "renamed.cal").c_str()), 0);
+    mkdir((t / "dir.cal").c_str(), 0755);
+    bool fifo = !windows_target() && mkfifo((t / "fifo.cal").c_str(), 0600) == 0;
+    writefile(t / "secret.cal", good());
+    chmod((t / "secret.cal").c_str(), 0200);
+    // Permissions do not bind root: root runs that case as the user nobody.
+    bool root = geteuid() == 0;
+    bool asnobody = root && !windows_target() && ravlox_launcher().empty() &&
+                    access("/usr/bin/setpriv", X_OK) == 0;
+    if (asnobody)
+        chmod(t.dir.c_str(), 0755);
+    const std::string notoken = "not a TOKEN file (no TOKEN marker in its header)";
+    struct {
+        std::string arg, reason;
+        bool run;
+    } cases[] = {
+        {"missing.cal", "No such file or directory", true},
+        {"secret.cal", "Permission denied", (!root || asnobody) && !windows_target()},
+        {"dir.cal", "Is a directory", true},
+        {"fifo.cal", "not a regular file", fifo},
+        {"empty.cal", "the file is empty", true},
+        {"text.cal", notoken, true},
+        {"renamed.cal", notoken, true},
+        {"", "No such file or directory", true},
+    };
+    for (auto &c : cases) {
+        if (!c.run)
+            continue;
+        runres r = root && c.arg == "secret.cal"
+                       ? runprog("/usr/bin/setpriv",
+                                 {"--reuid=65534", "--regid=65534", "--clear-groups", bin, c.arg},
+                                 t.dir)
+                       : runprog(bin, {c.arg}, t.dir);
+        EXPECT_EQ(r.status, 0) << c.arg;
+        EXPECT_EQ(r.out, reject(c.arg, "Can't open the file") + "\n") << c.arg;
+        EXPECT_EQ(r.err, "ravlox: can't open " + c.arg + ": " + c.reason + "\n") << c.arg;
+    }
 }
 
 TEST(cli, damaged_files_warn_once_and_still_convert)

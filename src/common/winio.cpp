@@ -1,5 +1,5 @@
 // Windows versions of the file operations that differ from POSIX: file
-// identity, replacing rename and permission bits.
+// identity, the lookup of an output, replacing rename and metadata.
 #include "fileio.h"
 
 #include <cerrno>
@@ -9,7 +9,7 @@
 namespace {
 
 // The file's identity: the serial number of its volume and its index there.
-bool fileid(HANDLE h, DWORD id[3])
+bool fileid_of(HANDLE h, DWORD id[3])
 {
     BY_HANDLE_FILE_INFORMATION fi;
     if (h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(h, &fi))
@@ -45,17 +45,30 @@ int errnoof(DWORD e)
 
 // MinGW's stat has no inode numbers, and names that differ only in case
 // name one file, so identity is the Windows file ID.
-bool samefile(int fd, const char *path)
+bool fdid(int fd, fileid *id)
 {
-    DWORD a[3], b[3];
-    if (!fileid((HANDLE)_get_osfhandle(fd), a))
+    DWORD a[3];
+    if (!fileid_of((HANDLE)_get_osfhandle(fd), a))
         return false;
+    *id = {a[0], ((uint64_t)a[1] << 32) | a[2]};
+    return true;
+}
+
+void lookout(const char *path, outinfo *o)
+{
+    o->exists = stat(path, &o->st) == 0;
+    o->hasid = false;
+    if (!o->exists)
+        return;
     HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    bool got = fileid(h, b);
+    DWORD a[3];
+    if (fileid_of(h, a)) {
+        o->hasid = true;
+        o->id = {a[0], ((uint64_t)a[1] << 32) | a[2]};
+    }
     if (h != INVALID_HANDLE_VALUE)
         CloseHandle(h);
-    return got && a[0] == b[0] && a[1] == b[1] && a[2] == b[2];
 }
 
 // rename does not replace an existing file on Windows; MoveFileEx does.
@@ -67,6 +80,6 @@ int replacefile(const char *from, const char *to)
     return -1;
 }
 
-// Windows files carry no permission bits; a read-only output is refused
-// before it is replaced.
-void keepmode(int, unsigned) {}
+// Windows files carry no permission bits or owner that a program sets this
+// way; a read-only output is refused before it is replaced.
+void keepmeta(int, const char *, const struct stat *) {}

@@ -16,6 +16,14 @@ constexpr const char msg_badsize[] = "Invalid token size";
 constexpr const char msg_overwrite[] = "Output would overwrite the input";
 
 // Error stream.
+constexpr const char fmt_cantopen[] = "ravlox: can't open %s: %s\n";
+constexpr const char msg_notreg[] = "not a regular file";
+constexpr const char msg_empty[] = "the file is empty";
+constexpr const char msg_nomark[] = "not a TOKEN file (no TOKEN marker in its header)";
 constexpr const char fmt_cantwrite[] = "ravlox: can't write %s: %s\n";
+constexpr const char fmt_stdout[] = "ravlox: can't write the standard output: %s\n";
+constexpr const char fmt_collide[] =
+    "ravlox: warning: %s written from %s in this run is replaced by the one from %s\n";
+constexpr const char msg_nomem[] = "ravlox: out of memory\n";
 constexpr const char fmt_missing[] =
     "ravlox: warning: %s is incomplete or damaged; missing values were written as zeros\n";

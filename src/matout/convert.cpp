@@ -13,159 +13,109 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// The temporary file being written, removed if the run is interrupted.
-// Between conversions it may hold the output that the last conversion
-// replaced (see openspare): then spare is set, and the file is removed when
-// the program ends.
-std::string tmpname;
+// The temporary file being written, removed if the run is stopped by a
+// signal. tmplive is set exactly while a file of ours exists under
+// tmpname, and the name does not change while it is set. With the signals
+// caught, they are held while the file comes into being, is renamed into
+// place or is removed, so that a signal never finds the two out of step.
+char *tmpname = nullptr;
+size_t tmpcap = 0;
 volatile sig_atomic_t tmplive = 0;
-bool spare = false;
 
-void dropspare()
+#ifndef _WIN32
+sigset_t caughtset;
+bool caught = false;
+
+struct held {
+    sigset_t old;
+};
+
+void hold(held *h)
 {
-    if (spare && tmplive)
-        unlink(tmpname.c_str());
-    spare = false;
-    tmplive = 0;
+    if (caught)
+        sigprocmask(SIG_BLOCK, &caughtset, &h->old);
 }
+
+void release(const held *h)
+{
+    if (caught)
+        sigprocmask(SIG_SETMASK, &h->old, nullptr);
+}
+#else
+struct held {
+};
+void hold(held *) {}
+void release(const held *) {}
+#endif
 
 extern "C" void onsignal(int sig)
 {
     if (tmplive)
-        unlink(tmpname.c_str());
+        unlink(tmpname);
     signal(sig, SIG_DFL);
     raise(sig);
-}
-
-void catchsignals()
-{
-    static bool done = false;
-    if (done)
-        return;
-    done = true;
-    signal(SIGINT, onsignal);
-    signal(SIGTERM, onsignal);
-#ifdef SIGHUP
-    signal(SIGHUP, onsignal);
-#endif
-#if defined(F_SETLEASE) && defined(SIGIO)
-    // A lease broken by another program's open is told by SIGIO, which
-    // would end the program; openspare holds one only for an instant.
-    signal(SIGIO, SIG_IGN);
-#endif
-    atexit(dropspare);
 }
 
 // Creates the temporary file in the directory of out. Returns its
 // descriptor, or -1 with errno set.
 int mktemp_beside(const char *out)
 {
-    tmpname.assign(out, dirlen(out));
-    tmpname += ".ravlox-XXXXXX";
-    int fd = mkstemp(tmpname.data());
+    static const char pattern[] = ".ravlox-XXXXXX";
+    size_t dir = dirlen(out);
+    size_t need = dir + sizeof pattern;
+    if (need > tmpcap) {
+        char *s = (char *)realloc(tmpname, need);
+        if (!s) {
+            errno = ENOMEM;
+            return -1;
+        }
+        tmpname = s;
+        tmpcap = need;
+    }
+    memcpy(tmpname, out, dir);
+    memcpy(tmpname + dir, pattern, sizeof pattern);
+    held h;
+    hold(&h);
+    int fd = mkstemp(tmpname);
     if (fd >= 0)
         tmplive = 1;
+    release(&h);
     return fd;
-}
-
-// A NaN's sign and payload depend on the processor that made it (x86-64
-// makes 0 / 0 negative, s390x positive) and on the NaN it came from; every
-// NaN is written as the one positive quiet NaN, so that the MAT-file has
-// the same bytes on every host.
-float onenan(double v)
-{
-    return v != v ? std::bit_cast<float>(0x7fc00000u) : (float)v;
 }
 
 void droptemp()
 {
     int e = errno;
-    unlink(tmpname.c_str());
+    held h;
+    hold(&h);
+    unlink(tmpname);
     tmplive = 0;
-    spare = false;
+    release(&h);
     errno = e;
 }
 
-// Replacing an output by renaming a new file over it makes the file system
-// release the old file's blocks, and ext4 then also starts writing the new
-// one out at once; in a batch over existing outputs that is most of the time
-// spent. So the old output is swapped out instead (the two names trade
-// places in one step, so the output name always holds a whole file) and its
-// blocks are reused for the next output, written over in place. The last
-// one is removed when the program ends (or is stopped by a signal).
-//
-// What this gives up: ext4 writes a file renamed over another out before
-// the rename reaches the disk, so that a machine crash right after it leaves
-// the old or the new output. Swapped names get no such ordering; after a
-// crash of the machine (not of the program) within the next half minute an
-// output may hold stale bytes. No fsync is made either way.
-
-// Opens the spare for writing over, when it lies in the folder of out and
-// nothing else can see it change: a regular file of ours with no other name
-// and no other open descriptor. Returns its descriptor and sets *mode and
-// *size to its permissions and length, or returns -1 after removing it.
-int openspare(const char *out, mode_t *mode, int64_t *size)
+// Renames the finished temporary file over out. Returns 0, or -1 with
+// errno set.
+int putinplace(const char *out)
 {
-    if (!spare)
-        return -1;
-    spare = false;
-    size_t dir = dirlen(out);
-    int fd = -1;
-#if defined(F_SETLEASE) && defined(O_NOFOLLOW)
-    static const uid_t me = geteuid();
-    if (tmpname.size() > dir && tmpname.compare(0, dir, out, dir) == 0 &&
-        tmpname.find('/', dir) == std::string::npos)
-        fd = open(tmpname.c_str(), O_RDWR | O_BINARY | O_NOFOLLOW);
-    struct stat st;
-    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
-                    st.st_uid != me || fcntl(fd, F_SETLEASE, F_WRLCK) != 0)) {
-        close(fd);
-        fd = -1;
-    }
-    if (fd >= 0) {
-        fcntl(fd, F_SETLEASE, F_UNLCK);
-        *mode = st.st_mode & 07777;
-        *size = (int64_t)st.st_size;
-    }
-#else
-    (void)mode;
-    (void)size;
-#endif
-    if (fd < 0)
-        droptemp();
-    return fd;
-}
-
-// Puts the finished temporary file in place under out: swapped with an
-// existing output, which becomes the spare, or else renamed. Returns 0, or
-// -1 with errno set.
-int putinplace(const char *out, bool exists)
-{
-#if defined(RENAME_EXCHANGE) && defined(F_SETLEASE)
-    if (exists && renameat2(AT_FDCWD, tmpname.c_str(), AT_FDCWD, out, RENAME_EXCHANGE) == 0) {
-        spare = true;
-        return 0;
-    }
-#else
-    (void)exists;
-#endif
-    if (replacefile(tmpname.c_str(), out) != 0)
-        return -1;
-    tmplive = 0;
-    return 0;
+    held h;
+    hold(&h);
+    int r = replacefile(tmpname, out);
+    if (r == 0)
+        tmplive = 0;
+    release(&h);
+    return r;
 }
 
 // Puts src[j] x scale, rounded once to single, at dst + 4j (native byte
-// order, no alignment assumed) for j below n. Whole groups of 8 are done, so
-// that the compiler turns the inner loops into vector instructions; dst must
-// have room for the up to 7 values past n that this may write, and src must
-// hold them (outbuf holds whole blocks).
+// order, no alignment assumed) for j below n. The samples go in groups of
+// 8, so that the compiler turns the inner loops into vector instructions,
+// then one by one to the end.
 //
 // When scale is itself a single (1, 100, -7, a power of two ...), one single
 // multiply gives the same bits as the double product rounded to single: a
@@ -180,20 +130,28 @@ __attribute__((target_clones("avx2", "default")))
 #endif
 void scale16(unsigned char *dst, const int16_t *src, int32_t n, double scale)
 {
-    static_assert(maxsamp % 8 == 0, "the buffers hold whole groups of 8");
+    int32_t whole = n - n % 8;
     float fs = (float)scale;
     if ((double)fs == scale) {
-        for (int32_t j = 0; j < n; j += 8)
+        for (int32_t j = 0; j < whole; j += 8)
             for (int32_t k = 0; k < 8; k++) {
                 float v = (float)src[j + k] * fs;
                 memcpy(dst + 4 * (j + k), &v, 4);
             }
+        for (int32_t j = whole; j < n; j++) {
+            float v = (float)src[j] * fs;
+            memcpy(dst + 4 * j, &v, 4);
+        }
     } else {
-        for (int32_t j = 0; j < n; j += 8)
+        for (int32_t j = 0; j < whole; j += 8)
             for (int32_t k = 0; k < 8; k++) {
                 float v = (float)(src[j + k] * scale);
                 memcpy(dst + 4 * (j + k), &v, 4);
             }
+        for (int32_t j = whole; j < n; j++) {
+            float v = (float)(src[j] * scale);
+            memcpy(dst + 4 * j, &v, 4);
+        }
     }
 }
 
@@ -233,97 +191,104 @@ calib calibrate(int16_t nswp, int32_t scale_num, int16_t scale_den, float cal_ga
     return c;
 }
 
-int convert_file(char *path)
+float onenan(double v)
 {
-    newext(path, "mat");
+    return v != v ? std::bit_cast<float>(0x7fc00000u) : (float)v;
+}
 
-    // Replace an existing output only where it could be written in place:
-    // a read-only MAT-file stays as it is.
-    struct stat st;
-    bool exists = stat(path, &st) == 0;
-    if (exists && S_ISDIR(st.st_mode)) {
+void tokconv(tfile *tf, int32_t i, int16_t np, int16_t *raw, unsigned char *dst, figures *fig)
+{
+    tread(raw, i, tf);
+    const unsigned char *car = tf->car;
+    int16_t nswp = rd16(car + c_nswp);
+    int32_t snum = rd32(car + c_scale_num);
+    int16_t sden = rd16(car + c_scale_den);
+    scale16(dst, raw, np, sden > 0 ? (double)snum / (double)sden : 1.0);
+    calib c = calibrate(nswp, snum, sden, rdf32(car + c_cal_gain), rdf32(car + c_cal_cpv),
+                        rdf32(car + c_cal_vpp));
+    fig->reps = (int16_t)(2 * nswp);
+    fig->vpc = c.vpc;
+    fig->ppc = c.ppc;
+}
+
+int convert_file(const char *out, outinfo *o)
+{
+    // An existing output is replaced only where the user may write it: a
+    // read-only MAT-file stays as it is.
+    bool replace = o->exists && S_ISREG(o->st.st_mode);
+    if (o->exists && S_ISDIR(o->st.st_mode)) {
         errno = EISDIR;
         return -1;
     }
-    if (exists && access(path, W_OK) != 0)
+    if (replace && access(out, W_OK) != 0)
         return -1;
-
-    catchsignals();
-    mode_t had = 0;
-    int64_t hadsize = 0;
-    int fd = openspare(path, &had, &hadsize);
-    bool reused = fd >= 0;
-    if (!reused)
-        fd = mktemp_beside(path);
+    int fd = mktemp_beside(out);
     if (fd < 0)
         return -1;
-    // The output keeps the permissions of the file it replaces; a new one
-    // is its owner's alone, as mkstemp makes it.
-    mode_t want = exists && S_ISREG(st.st_mode) ? st.st_mode & 07777 : 0600;
-    if ((reused && had != want) || (!reused && exists && S_ISREG(st.st_mode)))
-        keepmode(fd, (unsigned)want);
 
-    int16_t swp0 = swp1set;
-    double vpc0 = cal_vpc, ppc0 = cal_ppc;
-
+    figures fig = {swp1set, cal_vpc, cal_ppc};
     matout mo = {fd, 0, 0};
     float r = (float)rate;
     mat_wr(&mo, "TEOAE_TOK", &ntok, 1, 3);
     mat_wr(&mo, "rate", &r, 1, 1);
     mat_wr(&mo, "npts", &npts, 1, 3);
-
     for (int32_t i = 1; i <= ntok && !mo.err; i++) {
         char name[16];
         tokname(name, i);
-        tread(outbuf, i, tfp);
-        const unsigned char *car = tfp->car;
-        int16_t nswp = rd16(car + c_nswp);
-        int32_t snum = rd32(car + c_scale_num);
-        int16_t sden = rd16(car + c_scale_den);
-        swp1set = (int16_t)(2 * nswp);
-        double scale = sden > 0 ? (double)snum / (double)sden : 1.0;
         // Scaled straight into the writer's buffer where it takes them,
         // else through accbuf.
         unsigned char *room = mat_room(&mo, name, npts);
-        scale16(room ? room : (unsigned char *)accbuf, outbuf, npts, scale);
-        calib c = calibrate(nswp, snum, sden, rdf32(car + c_cal_gain), rdf32(car + c_cal_cpv),
-                            rdf32(car + c_cal_vpp));
-        cal_vpc = c.vpc;
-        cal_ppc = c.ppc;
+        tokconv(tfp, i, npts, outbuf, room ? room : (unsigned char *)accbuf, &fig);
         if (!room)
             mat_wr(&mo, name, accbuf, npts, 1);
     }
-
-    float ppc = onenan(cal_ppc), vpc = onenan(cal_vpc);
-    mat_wr(&mo, "reps", &swp1set, 1, 3);
+    float ppc = onenan(fig.ppc), vpc = onenan(fig.vpc);
+    mat_wr(&mo, "reps", &fig.reps, 1, 3);
     mat_wr(&mo, "ppc", &ppc, 1, 1);
     mat_wr(&mo, "vpc", &vpc, 1, 1);
 
-    int bad = mat_flush(&mo);
-    int err = mo.err;
-    if (!bad && reused) {
-        // Cut off what is left of the old file beyond the new end.
-        off_t end = lseek(fd, 0, SEEK_CUR);
-        if (end < 0 || ((int64_t)end < hadsize && ftruncate(fd, end) != 0)) {
-            bad = -1;
-            err = errno;
-        }
-    }
-    if (close(fd) != 0 && !bad) {
-        bad = -1;
+    int err = mat_flush(&mo) != 0 ? mo.err : 0;
+    if (!err && replace)
+        keepmeta(fd, out, &o->st);
+    fileid id;
+    bool hasid = fdid(fd, &id);
+    if (close(fd) != 0 && !err)
         err = errno;
-    }
-    if (!bad && putinplace(path, exists && S_ISREG(st.st_mode)) != 0) {
-        bad = -1;
+    if (!err && putinplace(out) != 0)
         err = errno;
-    }
-    if (bad) {
-        errno = err;
+    if (err) {
         droptemp();
-        swp1set = swp0;
-        cal_vpc = vpc0;
-        cal_ppc = ppc0;
+        errno = err;
         return -1;
     }
+    swp1set = fig.reps;
+    cal_vpc = fig.vpc;
+    cal_ppc = fig.ppc;
+    o->hasid = hasid;
+    o->id = id;
     return 0;
+}
+
+void catchsignals()
+{
+#ifndef _WIN32
+    static const int sigs[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+    sigemptyset(&caughtset);
+    for (int sig : sigs)
+        sigaddset(&caughtset, sig);
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = onsignal;
+    sa.sa_mask = caughtset;
+    for (int sig : sigs) {
+        struct sigaction was;
+        if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler != SIG_IGN)
+            sigaction(sig, &sa, nullptr);
+    }
+    signal(SIGXFSZ, SIG_IGN);
+    caught = true;
+#else
+    signal(SIGINT, onsignal);
+    signal(SIGTERM, onsignal);
+#endif
 }

@@ -3,6 +3,8 @@
 #include "../common/fileio.h"
 #include "../common/le.h"
 
+#include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstddef>
 #include <cstdlib>
@@ -13,8 +15,16 @@
 namespace {
 
 // One released handle is kept for the next topen: a batch run opens one
-// file after another, and the handle with its windows is large.
-tfile *spare = nullptr;
+// file after another, and the handle with its windows is large. Taken and
+// put back atomically, for callers in several threads.
+std::atomic<tfile *> spare{nullptr};
+
+tfile *refuse(int *why, int code)
+{
+    if (why)
+        *why = code;
+    return nullptr;
+}
 
 // Byte position of block blk, or -1 when it is negative or does not fit a
 // signed 32-bit offset.
@@ -76,7 +86,7 @@ int32_t metaget(tfile *tf, int64_t pos, unsigned char *dst, int32_t len)
 
 } // namespace
 
-tfile *topen(const char *path)
+tfile *topen(const char *path, int *why)
 {
 #ifdef O_NONBLOCK
     // Non-blocking, so that a FIFO named by mistake is refused below instead
@@ -86,20 +96,33 @@ tfile *topen(const char *path)
 #else
     int fd = open(path, O_RDONLY | O_BINARY);
 #endif
-    if (fd < 0)
-        return nullptr;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return nullptr;
+    if (fd < 0) {
+        // Windows refuses to open a folder with "Permission denied".
+        int e = errno;
+        if (e == EACCES && stat(path, &st) == 0 && S_ISDIR(st.st_mode))
+            e = EISDIR;
+        return refuse(why, e);
     }
-    tfile *tf = spare;
-    spare = nullptr;
+    int bad = 0;
+    if (fstat(fd, &st) != 0)
+        bad = errno;
+    else if (S_ISDIR(st.st_mode))
+        bad = EISDIR;
+    else if (!S_ISREG(st.st_mode))
+        bad = topen_notreg;
+    else if (st.st_size == 0)
+        bad = topen_empty;
+    if (bad) {
+        close(fd);
+        return refuse(why, bad);
+    }
+    tfile *tf = spare.exchange(nullptr);
     if (!tf)
         tf = (tfile *)malloc(sizeof(tfile));
     if (!tf) {
         close(fd);
-        return nullptr;
+        return refuse(why, ENOMEM);
     }
     // Everything but the window buffers starts out zero; the buffers are
     // only ever read where a read from this file filled them.
@@ -112,7 +135,7 @@ tfile *topen(const char *path)
     trdheader(tf);
     if (rd16(tf->hdr + h_marker) != tok_marker) {
         tclose(tf);
-        return nullptr;
+        return refuse(why, topen_nomark);
     }
     trdhitch(tf);
     // The car loaded here is only the file's current car; the conversion
@@ -196,8 +219,7 @@ void tclose(tfile *tf)
     if (!tf)
         return;
     close(tf->fd);
-    if (!spare)
-        spare = tf;
-    else
+    tfile *none = nullptr;
+    if (!spare.compare_exchange_strong(none, tf))
         free(tf);
 }

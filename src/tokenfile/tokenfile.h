@@ -76,7 +76,16 @@ struct tfile {
     unsigned char databuf[datawin];
 };
 
-tfile *topen(const char *path);
+// Why topen gave no handle, when it was not an errno value from the system
+// (which may be EISDIR for a folder).
+constexpr int topen_notreg = -1; // not a regular file: a FIFO, a device, a socket
+constexpr int topen_empty = -2;  // the file holds no bytes
+constexpr int topen_nomark = -3; // the header holds no TOKEN marker
+
+// Opens a TOKEN file. Returns null when it can't, and then sets *why (when
+// why is not null) to an errno value or one of the topen_ codes above.
+// Handles may be opened and closed from several threads at once.
+tfile *topen(const char *path, int *why = nullptr);
 int32_t trdheader(tfile *tf);
 int32_t trdhitch(tfile *tf);
 int32_t trdcar(int32_t n, tfile *tf);

@@ -99,8 +99,13 @@ texpect texpected(const bytes &f, const std::string &arg, tcarry &carry, uint64_
         e.line = "File " + arg + ": " + why + "\n";
         return e;
     };
-    if (im.i16(124) != -32000)
+    if (im.i16(124) != -32000) {
+        e.errline = "ravlox: can't open " + arg + ": " +
+                    (f.empty() ? "the file is empty"
+                               : "not a TOKEN file (no TOKEN marker in its header)") +
+                    "\n";
         return reject("Can't open the file");
+    }
     if (im.i16(126) != 11111)
         return reject("Not a valid TOKEN file");
     static const unsigned char teoae[6] = {'T', 'E', 'O', 'A', 'E', 0};
@@ -167,5 +172,7 @@ texpect texpected(const bytes &f, const std::string &arg, tcarry &carry, uint64_
         f32var(m, "ppc", (float)carry.ppc);
         f32var(m, "vpc", (float)carry.vpc);
     }
+    if (e.warns)
+        e.errline = twarning(arg);
     return e;
 }

@@ -18,6 +18,7 @@ struct texpect {
     std::string line;                // the standard output line, "\n" included
     bool converts = false;           // a MAT-file is written
     bool warns = false;              // the file is incomplete or damaged
+    std::string errline;             // what the error stream says of it, "\n" included
     uint64_t matsize = 0;            // the MAT-file's length in bytes
     std::vector<unsigned char> mat;  // its bytes, unless matsize passed the limit
 };
