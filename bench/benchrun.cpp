@@ -6,9 +6,13 @@
 //     benchrun --make DIR [--files N] [--tokens N] [--samples N]
 //
 // It builds a workload of TOKEN files with the test suite's builder in a
-// fresh folder under $TMPDIR (or /tmp), runs the floor and ravlox over the
-// whole folder in interleaved rounds after a warm-up, and prints the median
-// time of each with its files/s and MB/s (bytes read plus bytes written, per
+// fresh folder under $TMPDIR (or /tmp) and runs the floor and ravlox over
+// the whole folder in two modes: first run (every output removed before the
+// run) and re-run (the outputs of the run before are there). Each round runs
+// every program once in each mode, after a sync() so that no run pays for
+// the writeback of the one before it, and the order of the programs turns
+// by one from round to round. Per mode it prints the median time of each
+// program with its files/s and MB/s (bytes read plus bytes written, per
 // second, MB = 10^6 bytes), and the median, lowest and highest of the
 // per-round ratios ravlox/floor. Then it converts one large file and prints
 // the peak resident memory of ravlox doing so. The folder is removed at the
@@ -18,8 +22,9 @@
 // No figure is judged: timings on a shared machine are noisy, which is why
 // the rounds are interleaved and the spread is shown. What does make the run
 // fail (status 1) is a conversion that went wrong: a nonzero exit status, an
-// output of the wrong size, a MAT-file that does not parse, or a peak
-// resident memory above --rss-limit when one is given.
+// output of the wrong size, a MAT-file that does not parse, a file left in
+// the folder besides the inputs and outputs, or a peak resident memory above
+// --rss-limit when one is given.
 #include "support/matread.h"
 #include "support/tokbuild.h"
 
@@ -32,6 +37,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -54,6 +60,21 @@ struct runout {
     double secs = 0;
     long maxrss = 0; // KiB
     int status = -1;
+};
+
+// The two ways a folder is converted: with no outputs there yet, and again
+// over the outputs of the run before.
+enum { firstrun, rerun, nmodes };
+const char *const modename[nmodes] = {"first run (no outputs there)",
+                                      "re-run (the last run's outputs there)"};
+
+// One timed program: its command line and its times, per mode one per round.
+struct leg {
+    std::string name;
+    std::vector<std::string> argv;
+    bool writesmat = false; // its outputs must parse as MAT-files
+    std::vector<double> secs[nmodes];
+    long maxrss[nmodes] = {0, 0}; // KiB
 };
 
 [[noreturn]] void die(const std::string &why)
@@ -136,15 +157,27 @@ std::string loadavg()
     return s.substr(0, end);
 }
 
+// The workload folder, removed however the run ends.
+std::string workdir;
+
 // Checks that every output exists with the size a MAT-file of ntok tokens of
-// npts samples has, and that the first one parses with the right variables.
-void checkout(const std::vector<std::string> &outs, int ntok, int npts)
+// npts samples has, that the folder holds nothing but the inputs and these
+// outputs (no temporary file left behind), and, when parse is set, that the
+// first output parses with the right variables.
+void checkout(const std::vector<std::string> &outs, int ntok, int npts, bool parse)
 {
     int64_t want = matsize(ntok, npts);
     for (const std::string &o : outs)
         if (filesize(o) != want)
             die(o + ": size " + std::to_string(filesize(o)) + ", expected " +
                 std::to_string(want));
+    auto n = std::distance(std::filesystem::directory_iterator(workdir),
+                           std::filesystem::directory_iterator());
+    if (n != 2 * (long)outs.size())
+        die(workdir + " holds " + std::to_string(n) + " files, expected " +
+            std::to_string(2 * outs.size()));
+    if (!parse)
+        return;
     mfile m = matparse(readfile(outs[0]));
     if (!m.ok || m.vars.size() != (size_t)ntok + 6)
         die(outs[0] + " is not the MAT-file expected");
@@ -207,9 +240,6 @@ opts parse(int argc, char **argv)
     return o;
 }
 
-// The workload folder, removed however the run ends.
-std::string workdir;
-
 void removework()
 {
     std::error_code ec;
@@ -257,47 +287,71 @@ int main(int argc, char **argv)
     double inmb = (double)img.size() * o.files / 1e6;
     double outmb = (double)outsz * o.files / 1e6;
 
-    std::vector<std::string> rav = {o.ravlox}, flo = {o.floor, std::to_string(outsz)};
-    rav.insert(rav.end(), cals.begin(), cals.end());
-    flo.insert(flo.end(), cals.begin(), cals.end());
+    // legs[0], the floor, is what the others are measured against.
+    std::vector<leg> legs(2);
+    legs[0].name = "floor";
+    legs[0].argv = {o.floor, std::to_string(outsz)};
+    legs[1].name = "ravlox";
+    legs[1].argv = {o.ravlox};
+    legs[1].writesmat = true;
+    for (leg &l : legs)
+        l.argv.insert(l.argv.end(), cals.begin(), cals.end());
 
-    auto go = [](const std::vector<std::string> &argv, const char *what) {
+    auto go = [](const std::vector<std::string> &argv, const std::string &what) {
         runout r = timed(argv);
         if (r.status != 0)
-            die(std::string(what) + " exited with status " + std::to_string(r.status));
+            die(what + " exited with status " + std::to_string(r.status));
         return r;
     };
 
-    for (int w = 0; w < o.warmup; w++) {
-        go(rav, "ravlox");
-        go(flo, "the floor");
-    }
-    std::vector<double> tf, tr, ratio;
-    long batchrss = 0;
-    for (int r = 0; r < o.rounds; r++) {
-        runout a = go(flo, "the floor");
-        runout b = go(rav, "ravlox");
-        tf.push_back(a.secs);
-        tr.push_back(b.secs);
-        ratio.push_back(b.secs / a.secs);
-        batchrss = std::max(batchrss, b.maxrss);
-    }
-    checkout(mats, o.tokens, o.samples);
+    // Rounds below 0 are the warm-up, not recorded. Round r starts with
+    // program r mod n and goes on in order, in each mode.
+    int n = (int)legs.size();
+    for (int r = -o.warmup; r < o.rounds; r++)
+        for (int m = 0; m < nmodes; m++)
+            for (int k = 0; k < n; k++) {
+                leg &l = legs[((r + k) % n + n) % n];
+                if (m == firstrun)
+                    for (const std::string &p : mats)
+                        unlink(p.c_str());
+                sync();
+                runout x = go(l.argv, l.name);
+                checkout(mats, o.tokens, o.samples, l.writesmat);
+                if (r >= 0) {
+                    l.secs[m].push_back(x.secs);
+                    l.maxrss[m] = std::max(l.maxrss[m], x.maxrss);
+                }
+            }
     std::string load1 = loadavg();
 
-    double mf = median(tf), mr = median(tr);
     printf("workload: %d files of %d tokens x %d samples, stored calibration: "
            "%.1f MB read, %.1f MB written per run\n",
            o.files, o.tokens, o.samples, inmb, outmb);
-    printf("rounds:   %d, interleaved floor/ravlox, after %d warm-up round%s\n", o.rounds,
-           o.warmup, o.warmup == 1 ? "" : "s");
-    printf("floor:    median %.4f s  %8.1f files/s  %7.1f MB/s\n", mf, o.files / mf,
-           (inmb + outmb) / mf);
-    printf("ravlox:   median %.4f s  %8.1f files/s  %7.1f MB/s  (peak RSS %ld KB)\n", mr,
-           o.files / mr, (inmb + outmb) / mr, batchrss);
-    printf("ratio ravlox/floor: median %.3f  min %.3f  max %.3f  (target <= 1.2)\n",
-           median(ratio), *std::min_element(ratio.begin(), ratio.end()),
-           *std::max_element(ratio.begin(), ratio.end()));
+    printf("rounds:   %d per mode after %d warm-up round%s; sync before every run, "
+           "order of the programs turned each round\n",
+           o.rounds, o.warmup, o.warmup == 1 ? "" : "s");
+    for (int m = 0; m < nmodes; m++) {
+        printf("%s:\n", modename[m]);
+        for (const leg &l : legs) {
+            double t = median(l.secs[m]);
+            printf("  %-8s median %.4f s  %8.1f files/s  %7.1f MB/s  (peak RSS %ld KB)\n",
+                   (l.name + ":").c_str(), t, o.files / t, (inmb + outmb) / t, l.maxrss[m]);
+        }
+        for (int i = 1; i < n; i++) {
+            std::vector<double> ratio;
+            for (int r = 0; r < o.rounds; r++)
+                ratio.push_back(legs[i].secs[m][r] / legs[0].secs[m][r]);
+            printf("  ratio %s/floor: median %.3f  min %.3f  max %.3f  (target <= 1.1)\n",
+                   legs[i].name.c_str(), median(ratio),
+                   *std::min_element(ratio.begin(), ratio.end()),
+                   *std::max_element(ratio.begin(), ratio.end()));
+        }
+    }
+    printf("re-run / first run, median times:");
+    for (int i = 0; i < n; i++)
+        printf("%s %s %.2f", i ? "," : "", legs[i].name.c_str(),
+               median(legs[i].secs[rerun]) / median(legs[i].secs[firstrun]));
+    printf("\n");
     printf("load average before: %s; after: %s\n", load0.c_str(), load1.c_str());
     fflush(stdout);
 
@@ -314,8 +368,9 @@ int main(int argc, char **argv)
             die("can't write " + big);
     }
     double bigin = (double)filesize(big) / 1e6;
+    sync();
     runout b = go({o.ravlox, big}, "ravlox");
-    checkout({bigmat}, o.bigtok, o.bigsamp);
+    checkout({bigmat}, o.bigtok, o.bigsamp, true);
     double bigout = (double)filesize(bigmat) / 1e6;
     printf("large file: %d tokens x %d samples, %.1f MB read, %.1f MB written in %.3f s "
            "(%.1f MB/s)\n",

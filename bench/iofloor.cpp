@@ -1,13 +1,15 @@
 // The I/O floor of a batch conversion: the file-system work that converting
-// a folder of TOKEN files cannot do without, and nothing else.
+// a folder of TOKEN files safely cannot do without, and nothing else.
 //
 //     iofloor SIZE file...
 //
 // For every file it opens the input, reads it whole with one read, widens
-// its 16-bit samples to singles, and writes SIZE bytes (the size of the
-// MAT-file ravlox makes of it) with one write over the output beside it
-// (the input name with its extension replaced by "mat"), then cuts the
-// output to SIZE bytes. There is no format logic: every pair of input bytes
+// its 16-bit samples to singles, writes SIZE bytes (the size of the MAT-file
+// ravlox makes of it) with one write to a new temporary file beside the
+// output (mkstemp of ".ravlox-XXXXXX" in the output's folder, so owner-only),
+// closes it and renames it over the output (the input name with its
+// extension replaced by "mat"). The output name thus always holds a whole
+// file, as with ravlox. There is no format logic: every pair of input bytes
 // counts as a sample. Returns 1 when a file could not be read or written.
 #include <cerrno>
 #include <cstdint>
@@ -67,13 +69,18 @@ bool onefile(const char *in, int64_t size)
     size_t slash = out.rfind('/');
     size_t dot = out.find('.', slash == std::string::npos ? 0 : slash + 1);
     out = out.substr(0, dot) + ".mat";
-    int ofd = open(out.c_str(), O_WRONLY | O_CREAT, 0600);
+    std::string tmp = out.substr(0, slash == std::string::npos ? 0 : slash + 1) + ".ravlox-XXXXXX";
+    int ofd = mkstemp(tmp.data());
     if (ofd < 0)
-        return fail("can't open", out);
-    bool ok = write(ofd, outbuf, (size_t)size) == (ssize_t)size && ftruncate(ofd, size) == 0;
+        return fail("can't make a temporary file for", out);
+    bool ok = write(ofd, outbuf, (size_t)size) == (ssize_t)size;
     if (close(ofd) != 0)
         ok = false;
-    return ok || fail("can't write", out);
+    if (ok && rename(tmp.c_str(), out.c_str()) == 0)
+        return true;
+    fail("can't write", out);
+    unlink(tmp.c_str());
+    return false;
 }
 
 } // namespace
