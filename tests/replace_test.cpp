@@ -213,6 +213,7 @@ TEST(replace, a_replaced_output_keeps_its_own_metadata)
          [](const std::string &p) { return geteuid() == 0 && chown(p.c_str(), 65534, 65534) == 0; }},
     };
     tspec x = tsimple(3, 300), y = tsimple(2, 700);
+    const bytes newx = fresh(x), newy = fresh(y);
     int ran = 0;
     for (auto &row : rows) {
         // The two outputs as they stand before a run; false when the row's
@@ -243,8 +244,8 @@ TEST(replace, a_replaced_output_keeps_its_own_metadata)
             EXPECT_EQ(r.err, "") << row.what;
             EXPECT_EQ(metaof(t / "x.mat"), wantx) << row.what << ", batch from " << order[0];
             EXPECT_EQ(metaof(t / "y.mat"), wanty) << row.what << ", batch from " << order[0];
-            EXPECT_EQ(readfile(t / "x.mat"), fresh(x)) << row.what;
-            EXPECT_EQ(readfile(t / "y.mat"), fresh(y)) << row.what;
+            EXPECT_EQ(readfile(t / "x.mat"), newx) << row.what;
+            EXPECT_EQ(readfile(t / "y.mat"), newy) << row.what;
         }
     }
     if (ran == 0)
