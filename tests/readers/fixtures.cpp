@@ -198,8 +198,10 @@ void putint(std::string &out, const char *name, int16_t v)
 void putsingle(std::string &out, const std::string &name, const std::vector<float> &v)
 {
     out += name + " single " + std::to_string(v.size());
-    for (float x : v)
-        out += " " + hexbits(x);
+    for (float x : v) {
+        out += ' ';
+        out += hexbits(x);
+    }
     out += "\n";
 }
 
