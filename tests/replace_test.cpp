@@ -420,13 +420,15 @@ TEST(replace, parallel_runs_sharing_a_log_never_tear_a_line)
         GTEST_SKIP() << "no xargs";
     scratch t;
     mkdir((t / "data").c_str(), 0755);
-    tspec s = tsimple(2, 20);
+    tspec s = tsimple(8, 1024);
     bytes img = tbuild(s);
     std::set<std::string> want;
-    const int n = 300;
+    const int n = 400;
     for (int i = 0; i < n; i++) {
-        std::string name = "data/subject_with_a_rather_longish_name_" + std::to_string(1000 + i) +
-                           ".cal";
+        std::string name = "data/session_" + std::to_string(i % 7) +
+                           "_subject_with_a_rather_longish_name_and_a_longer_description_of_the_"
+                           "measurement_" +
+                           std::to_string(1000 + i) + ".cal";
         writefile(t / name, img);
         want.insert(summary(name, s));
     }
