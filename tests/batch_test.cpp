@@ -2,13 +2,11 @@
 // places where the converter takes a shorter road for speed and must still
 // give the bytes and the files of the plain one.
 //
-// An output that already exists is swapped out for the new file, and the
-// old file's storage is then written over for the next output. These tests
-// check that every output still equals a conversion into an empty folder,
-// that nothing of an old file shows through, that permissions stay with
-// their names, and that an old output which can still be seen (under a
-// second name, or through a descriptor another program holds) is never
-// written over.
+// An existing output is replaced by a new file renamed over it. These tests
+// check that every output equals a conversion into an empty folder, that
+// nothing of an old file shows through, that permissions stay with their
+// names, and that an old output which can still be seen (under a second
+// name, or through a descriptor another program holds) is left as it was.
 #include "support/matread.h"
 #include "support/matwritten.h"
 #include "support/run.h"
@@ -150,8 +148,8 @@ struct batch : ::testing::Test {
 
     void SetUp() override
     {
-        // Outputs of different sizes, so that each one written over another
-        // file's storage is longer or shorter than what was there.
+        // Outputs of different sizes, so that each one replaces an old output
+        // longer or shorter than itself.
         files = {{"a", tsimple(3, 100)},
                  {"b", tsimple(1, 2000)},
                  {"c", tsimple(5, 10)},
@@ -196,8 +194,7 @@ TEST_F(batch, outputs_written_over_old_ones_equal_fresh_ones)
     EXPECT_EQ(modeof(t / "d.mat"), 0600u) << "a new output is its owner's alone";
     EXPECT_EQ(modeof(t / "e.mat"), 0604u);
 
-    // Again, every output existing, in another order: each is now written
-    // over the storage of another file's output.
+    // Again, every output existing, in another order.
     r = convert({"e", "c", "a", "d", "b", "c"});
     EXPECT_EQ(r.err, "");
     expect_fresh("second run");
@@ -277,11 +274,9 @@ TEST(batch_full, a_full_disk_while_writing_over_an_old_output)
     std::string cmd = "mount -t tmpfs -o size=512k tmpfs '" + mnt + "' 2>/dev/null";
     if (system(cmd.c_str()) != 0)
         GTEST_SKIP() << "cannot mount a tmpfs here";
-    // Between a.mat and c.mat, x.mat outside the small file system is
-    // replaced: a.mat's old storage is no use for it, on another file
-    // system. c.mat's old storage is at hand when huge.mat (about 1 MiB, more
-    // than the small file system holds) is written; a comes again after the
-    // failure.
+    // Outputs on a small file system and outside it, in turn; huge.mat
+    // (about 1 MiB, more than the small file system holds) fails and leaves
+    // its old file; a comes again after the failure.
     tspec a = tsimple(1, 10), c = tsimple(2, 20);
     writefile(t / "x.cal", tbuild(a));
     writefile(t / "x.mat", bytes(1000, 0xee));
