@@ -10,9 +10,9 @@ untracked such as build/), so that what is tested is what a clone builds.
 When SRC is not a git checkout, src/, python/ and the packaging files are
 copied instead.
 
-usage: python3 mkvenv.py SRC VENV
+usage: python3 mkvenv.py [--tests] SRC VENV
 Exits 77 (skipped) when venv, setuptools, pybind11 or numpy is missing
-from this Python.
+from this Python, or with --tests (for the module's tests) pytest or scipy.
 """
 import os
 import shutil
@@ -21,6 +21,7 @@ import sys
 import tempfile
 
 NEEDED = ["venv", "ensurepip", "setuptools", "wheel", "pybind11", "numpy"]
+FOR_TESTS = ["pytest", "scipy"]
 
 
 def tracked(src):
@@ -52,9 +53,9 @@ def copytree(src, dst):
         shutil.copy2(from_, os.path.join(dst, f))
 
 
-def main(src, venv):
+def main(src, venv, tests):
     missing = []
-    for m in NEEDED:
+    for m in NEEDED + (FOR_TESTS if tests else []):
         try:
             __import__(m)
         except ImportError:
@@ -88,7 +89,11 @@ def main(src, venv):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3:
-        print("usage: python3 mkvenv.py SRC VENV", file=sys.stderr)
+    args = sys.argv[1:]
+    tests = args[:1] == ["--tests"]
+    if tests:
+        args = args[1:]
+    if len(args) != 2:
+        print("usage: python3 mkvenv.py [--tests] SRC VENV", file=sys.stderr)
         sys.exit(2)
-    sys.exit(main(os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])))
+    sys.exit(main(os.path.abspath(args[0]), os.path.abspath(args[1]), tests))
