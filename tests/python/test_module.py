@@ -50,10 +50,11 @@ CARS = [
 
 
 def tokfile(npts=300, ncar=3, ntok=None, hdr_last=0, data_at=None, cur_car=0, rate=(3, 25),
-            marker=-32000, ftype=11111, kind=b"TEOAE\0", car=lambda t: {}):
+            marker=-32000, ftype=11111, kind=b"TEOAE\0", car=lambda t: {}, seed=0):
     """The bytes of a TOKEN file: header blocks 0 .. hdr_last, the hitch,
     ncar cars, then (or from block data_at on) each token's data blocks.
-    car(t) gives figures of token t (0-based) that differ from CARS."""
+    car(t) gives figures of token t (0-based) that differ from CARS; seed
+    changes every sample."""
     nblk = (npts + 255) // 256 if npts > 0 else 0
     hitch = hdr_last + 1
     first = data_at if data_at is not None else hitch + 1 + ncar
@@ -73,7 +74,7 @@ def tokfile(npts=300, ncar=3, ntok=None, hdr_last=0, data_at=None, cur_car=0, ra
         struct.pack_into("<f", f, at + 178, c["gain"])
         struct.pack_into("<ff", f, at + 194, c["cpv"], c["vpp"])
         j = np.arange(npts if npts > 0 else 0, dtype=np.int64)
-        samples = ((j * 4099 + t * 7919) % 65536 - 32768).astype("<i2").tobytes()
+        samples = ((j * 4099 + t * 7919 + seed * 104729) % 65536 - 32768).astype("<i2").tobytes()
         at = 512 * (first + t * nblk)
         f[at:at + len(samples)] = samples
     return bytes(f)
@@ -325,10 +326,16 @@ def summary(m):
 
 
 def test_threads_read_as_one_thread(tmp_path):
+    # Besides the small files, a few of some megabytes with samples of their
+    # own, so that reads overlap long enough for shared working storage to
+    # show.
     paths = [FIXTURES / n for n in FIXTURE_FILES]
     for i, (_, data) in enumerate(DAMAGED):
         paths.append(tmp_path / f"damaged{i}.cal")
         paths[-1].write_bytes(data)
+    for i, (npts, ncar) in enumerate([(4000, 200), (1000, 600), (32767, 30)]):
+        paths.append(tmp_path / f"big{i}.cal")
+        paths[-1].write_bytes(tokfile(npts=npts, ncar=ncar, seed=i + 1))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         want = [summary(ravlox.read(p)) for p in paths]
@@ -361,10 +368,13 @@ def test_threads_read_as_one_thread(tmp_path):
 
 def inputs(folder):
     """The same mix of files in folder: good, without tokens, damaged,
-    refused, two inputs with one output, an output name that is a folder."""
+    refused, two inputs with one output, an output name that is a folder.
+    start.cal, without tokens, is named only first, so that its MAT-file
+    shows the figures a run starts with."""
     folder.mkdir()
     for name in FIXTURE_FILES:
         shutil.copy(FIXTURES / name, folder / name)
+    (folder / "start.cal").write_bytes(tokfile(ncar=0))
     (folder / "damaged.cal").write_bytes(DAMAGED[2][1])
     (folder / "bad.cal").write_bytes(tokfile(kind=b"ABR\0\0\0"))
     (folder / "twice.old.cal").write_bytes(FULL)
@@ -374,9 +384,9 @@ def inputs(folder):
     (folder / "sub").mkdir()
 
 
-MIXED = ["none.cal", "stored.cal", "carry.cal", "-v", "damaged.cal", "bad.cal",
+MIXED = ["start.cal", "stored.cal", "carry.cal", "-v", "damaged.cal", "bad.cal",
          "missing.cal", "sub", "twice.old.cal", "twice.cal", "blocked.cal", "nan.cal",
-         "carry.cal", "empty.cal"] + FIXTURE_FILES
+         "carry.cal", "empty.cal"] + FIXTURE_FILES + ["stored.cal"]
 
 RUNS = [
     ("mixed", MIXED),
@@ -390,7 +400,9 @@ def test_convert_as_the_command_line(tmp_path, monkeypatch, capfd, what, args):
     inputs(tmp_path / "cli")
     inputs(tmp_path / "py")
     monkeypatch.chdir(tmp_path / "py")
-    # Twice over: each call starts from fresh figures, as each run does.
+    # Twice over: each call starts from fresh figures, as each run does (the
+    # mixed run starts with a file without tokens and ends with one whose
+    # figures differ from the starting ones in every field).
     for _ in range(2):
         out, err = cli(tmp_path / "cli", args)
         with warnings.catch_warnings(record=True) as caught:
