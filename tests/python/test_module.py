@@ -179,7 +179,7 @@ def test_damaged_read_as_converted(tmp_path, monkeypatch, what, data):
     check_same(m, caught, "d.cal", out, err, mat)
 
 
-def test_no_carry_over_between_reads(tmp_path, monkeypatch):
+def test_no_carry_over_between_reads(tmp_path):
     # A file without tokens after one whose last token's ppc is a NaN: the
     # command line run over both would carry the NaN over; read never does.
     empty = tokfile(ncar=0, ntok=-2)
