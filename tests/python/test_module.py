@@ -12,10 +12,10 @@ Run by ctest (python.module) with the environment it sets:
   RAVLOX_SOURCE    the source tree (for README.md and examples/)
 """
 import errno
-import importlib.util
 import json
 import os
 import pathlib
+import runpy
 import shutil
 import struct
 import subprocess
@@ -439,10 +439,8 @@ def test_every_field_explained():
 
 
 def readme_blocks():
-    spec = importlib.util.spec_from_file_location("readme", SOURCE / "tests/docs/readme.py")
-    readme = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(readme)
-    return readme.blocks((SOURCE / "README.md").read_text())
+    blocks = runpy.run_path(str(SOURCE / "tests/docs/readme.py"))["blocks"]
+    return blocks((SOURCE / "README.md").read_text())
 
 
 def test_readme_example(tmp_path):
