@@ -171,6 +171,12 @@ const char *refusal(const tfile *tf)
     return nullptr;
 }
 
+tsummary summarize(const tfile *tf)
+{
+    return {rd16(tf->hitch + x_ntok), rd16(tf->hitch + x_npts),
+            calc_rate(rd16(tf->hdr + h_rate_exp), rd16(tf->hdr + h_rate_man))};
+}
+
 const char *openfailure(int why)
 {
     switch (why) {
@@ -231,9 +237,10 @@ int ravlox_run(int argc, char **argv, textout *out, textout *err)
             ok = say(fmt_reject, arg, no);
             continue;
         }
-        npts = rd16(tfp->hitch + x_npts);
-        rate = calc_rate(rd16(tfp->hdr + h_rate_exp), rd16(tfp->hdr + h_rate_man));
-        ntok = rd16(tfp->hitch + x_ntok);
+        tsummary sum = summarize(tfp);
+        ntok = sum.ntok;
+        npts = sum.npts;
+        rate = sum.rate;
         ok = say(fmt_summary, path.s, ntok, npts, rate);
 
         bool had = o.exists && o.hasid;

@@ -31,6 +31,16 @@ int32_t calc_rate(int16_t rate_exp, int16_t rate_man);
 // ("Not a valid TOKEN file" and so on), or null when it can.
 const char *refusal(const tfile *tf);
 
+// What the summary line gives for an accepted TOKEN file: the token count
+// and the samples per token as its hitch holds them, and the sampling rate
+// from its header.
+struct tsummary {
+    int16_t ntok;
+    int16_t npts;
+    int32_t rate;
+};
+tsummary summarize(const tfile *tf);
+
 // The reason for the error stream why topen gave no handle, from the code
 // it set.
 const char *openfailure(int why);
