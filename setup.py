@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Python module ravlox: its compiled part, ravlox._core, is built from
 # the program's own sources in src/ (the reader, the validation, the
 # conversion and the command-line driver) and python/_core.cpp, which

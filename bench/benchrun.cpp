@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The batch-conversion benchmark: ravlox against the I/O floor.
 //
 //     benchrun --ravlox PATH --floor PATH [--tiny] [--files N] [--tokens N]

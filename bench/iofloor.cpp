@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The I/O floor of a batch conversion: the file-system work that converting
 // a folder of TOKEN files safely cannot do without, and nothing else.
 //

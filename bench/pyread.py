@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """ravlox.read against a plain numpy reader of the same variables, over a
 folder of TOKEN files (the benchmark's workload: benchrun --make DIR).
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Run by cpack between staging the files and packing them: the staged
 # directories were made under the packager's umask (0700 under umask 077),
 # and the package must carry them as 0755.

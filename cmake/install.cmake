@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installation and the Debian package: ravlox in bin/, its manual page,
 # gzipped, in share/man/man1, and the copyright and the changelog in
 # share/doc/ravlox; the page and the package carry the project's version.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for 64-bit Windows with MinGW-w64 (Debian's
 # g++-mingw-w64-x86-64-posix). The executables are linked statically, so
 # ravlox.exe needs no DLL beside it; tests run under Wine.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for s390x, a big-endian Linux host (Debian's
 # g++-s390x-linux-gnu); its programs run under QEMU user emulation.
 #   cmake -S . -B build/s390x -DCMAKE_TOOLCHAIN_FILE=cmake/s390x-linux-gnu.cmake

@@ -1,3 +1,4 @@
+% SPDX-License-Identifier: MIT
 % Plots every token of a MAT-file written by ravlox into a PNG file, one
 % panel per token, without a display (gnuplot draws it).
 %   usage: octave-cli plottokens.m IN.mat OUT.png

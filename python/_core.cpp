@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ravlox._core: the compiled half of the Python module. It reads a TOKEN
 // file into memory through the program's own reader, validation and
 // conversion, and runs the whole command line with its lines gathered in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Batch conversion over existing outputs, and the scaling of samples: the
 // places where the converter takes a shorter road for speed and must still
 // give the bytes and the files of the plain one.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line as a user sees it: the lines on standard output, the
 // error stream, the exit status and which files are left behind.
 #include "support/matread.h"

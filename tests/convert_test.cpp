@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the MAT-files hold: the variables, their order, types and values,
 // the scaling and calibration per token, and the figures carried from one
 // file to the next.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Damaged files and hostile surroundings, as a user meets them: files cut
 // anywhere, counts and positions that point outside the file, outputs that
 // can't be written or that name something else, a disk that fills up. Each

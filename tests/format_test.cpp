@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Record bytes, output names, the sampling rate and the calibration rules.
 #include "support/matwritten.h"
 #include "support/run.h"

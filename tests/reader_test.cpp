@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The TOKEN reader on files made by the builder: what it opens, where it
 // reads each block from, and what it delivers where the file holds nothing.
 #include "support/run.h"

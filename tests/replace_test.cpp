@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Outputs replaced while other programs look at them, what a replaced
 // output keeps, what a signal leaves behind, and whole lines in a log that
 // several runs share.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The same bytes everywhere: a cross-built ravlox (RAVLOX_BIN, run through
 // RAVLOX_RUN) and the native one (RAVLOX_REF_BIN) convert the same files in
 // the same order, and must print the same lines and write MAT-files that

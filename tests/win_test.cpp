@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What only the Windows build does: splitting the command line and
 // expanding its wildcards at start-up, output names with "\" and drive
 // letters, file identity by file ID, and replacing an existing output.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the sample TOKEN files in examples/: TEOAE recordings of a decaying
 // oscillation, as a click-evoked emission looks, and one without tokens.
 //   usage: mkexamples DIR

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """KOLVIR TEOAE TOKEN files in Python, read by the ravlox converter's own code.
 
     read(path)      one TOKEN file into memory: a Measurement holding what

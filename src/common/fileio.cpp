@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fileio.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Descriptor-level file access shared by the reader and the writer.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Little-endian field access on byte images.
 //
 // TOKEN files and MAT-files store every number little-endian. Fields are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "state.h"
 
 tfile *tfp = nullptr;

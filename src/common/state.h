@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Program-wide state, created at start and living until the process ends.
 //
 // The driver fills tfp, ntok, npts and rate for the file in hand; the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Windows versions of the file operations that differ from POSIX: file
 // identity, the lookup of an output, replacing rename and metadata.
 #include "fileio.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command-line driver: walks the arguments, validates each TOKEN file,
 // prints one line per file and hands accepted files to the conversion.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every text the program prints.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Windows start-up: the command line split into arguments, with the
 // wildcards expanded that the shell leaves alone there.
 //

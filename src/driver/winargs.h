@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The argument vector at start-up.
 //
 // On Windows no shell expands wildcards, so the program does it itself: it

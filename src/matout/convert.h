@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Conversion of one accepted TEOAE TOKEN file into its MAT-file.
 #pragma once
 

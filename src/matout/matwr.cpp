@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "matwr.h"
 
 #include "../common/fileio.h"

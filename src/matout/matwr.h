@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Level 4 MAT-files (the MATLAB version 4 layout): a plain sequence of
 // variable records with no file header. Each record is five little-endian
 // int32 (type, mrows, ncols, imagf, namlen), the name with its NUL, then

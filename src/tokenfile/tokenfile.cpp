@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tokenfile.h"
 
 #include "../common/fileio.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TOKEN files: the block files that the KOLVIR acquisition program writes
 // for a TEOAE measurement, and the handle through which they are read.
 //

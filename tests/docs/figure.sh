@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # usage: figure.sh RAVLOX PLOTSCRIPT SAMPLE.cal
 # The plot script that draws docs/tokens.png still works: it turns the
 # sample file's MAT-file into a PNG image of the expected size.

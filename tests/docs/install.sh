@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # usage: install.sh CMAKE BUILD VERSION
 # Installs the build into a fresh prefix and checks what lands there:
 # exactly the program in bin/, its gzipped manual page in share/man/man1

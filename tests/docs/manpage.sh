@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # usage: manpage.sh PAGE RAVLOX EXAMPLES_DIR
 # The manual page must pass groff's and mandoc's checks without a word, and
 # the transcript in its EXAMPLES, as the page renders, must be what ravlox

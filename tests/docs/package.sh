@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # usage: package.sh CPACK BUILD VERSION CONTACT
 # Makes the Debian package with cpack -G DEB and checks its name, version,
 # maintainer and contents; that lintian finds no error and no warning in it;

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Runs the examples of README.md and compares what they print with the
 text shown there:
 - every ```console block: each "$ build/release/ravlox ..." line is run

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: one run of ravlox, in this process, on a TOKEN file holding
 // the input bytes. Checks what every run must do, whatever the bytes:
 //   - return 0 and print exactly the one line the file calls for, then the

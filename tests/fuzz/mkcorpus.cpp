@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the seed corpus of the fuzz target with the project's builder:
 // sound TOKEN files and files damaged in the ways a user's folder holds
 // them. Inputs the fuzzer found stay beside these under their own names.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs stored inputs through the fuzz target, as an ordinary test: every
 // file named, and every file in every folder named, once each. Any broken
 // rule aborts the run with the target's message.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Installs the Python module ravlox into a fresh virtual environment, the
 way a user without a package index does:
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The Python module ravlox, installed in a virtual environment (see
 mkvenv.py), against the command line: for every file, read must give what
 scipy.io.loadmat finds in the MAT-file the ravlox program writes for that

@@ -1,3 +1,4 @@
+% SPDX-License-Identifier: MIT
 % Loads every MAT-file listed in DIR/expected.txt with GNU Octave's load
 % (format found by Octave itself) and checks the variables: their names in
 % file order, nothing more or less, sizes, and every value bit for bit.

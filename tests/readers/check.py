@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Loads every MAT-file listed in DIR/expected.txt with scipy.io.loadmat and
 checks the variables: scipy sees a Level 4 file, the names in file order
 and nothing more (whosmat agrees), each variable's element type (16-bit

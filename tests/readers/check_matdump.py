@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Reads every MAT-file listed in DIR/expected.txt with matio's matdump and
 checks what it shows: the variables in file order and nothing more
 ("matdump -f whos": name, size rows x 1, the double class matio gives all

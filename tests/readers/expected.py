@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The expected values that readers_fixtures writes to expected.txt."""
 
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the TOKEN files that the reader tests load, converts them in one
 // run of ravlox, and writes expected.txt: for every MAT-file the variables
 // that GNU Octave, scipy and matdump must find in it, in order, with their

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "matread.h"
 
 #include <bit>

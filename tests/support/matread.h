@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A strict reader of Level 4 MAT-files, for checking what ravlox wrote.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs writer calls against a fresh output file and returns its bytes.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a program and writes its peak resident memory, in KiB, to a file.
 // The count is the program's own: a process forked straight from a large
 // one (a test) would count the parent's memory as well, so the test runs

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "run.h"
 
 #include <cstdlib>

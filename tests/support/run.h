@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the built ravlox and captures what it prints, and makes scratch
 // folders for its files.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Windows versions of the harness's process and folder helpers.
 #include "run.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Builds TOKEN files in memory from a description, for tests and examples.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tokmodel.h"
 
 #include <bit>

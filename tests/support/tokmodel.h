@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What ravlox must make of a TOKEN file, worked out straight from the file's
 // bytes without the reader, its windows or the writer: the oracle of the fuzz
 // target and the fault tests. Bytes the file does not hold count as zeros.
