@@ -77,15 +77,23 @@ std::vector<std::string> strays(const std::string &dir)
     return v;
 }
 
-TEST(replace, readers_of_an_old_output_keep_it)
-{
+// Two TOKEN files, x.cal and y.cal, each with an old output of its own.
+struct replacing : ::testing::Test {
     scratch t;
     tspec x = tsimple(3, 300), y = tsimple(2, 700);
-    writefile(t / "x.cal", tbuild(x));
-    writefile(t / "y.cal", tbuild(y));
-    bytes oldx(5000, 0x11), oldy(9000, 0x22);
-    writefile(t / "x.mat", oldx);
-    writefile(t / "y.mat", oldy);
+    bytes oldx = bytes(5000, 0x11), oldy = bytes(9000, 0x22);
+
+    void SetUp() override
+    {
+        writefile(t / "x.cal", tbuild(x));
+        writefile(t / "y.cal", tbuild(y));
+        writefile(t / "x.mat", oldx);
+        writefile(t / "y.mat", oldy);
+    }
+};
+
+TEST_F(replacing, readers_of_an_old_output_keep_it)
+{
     // By name only (as a program that has looked the name up and not yet
     // read), and open for reading.
     int xpath = open((t / "x.mat").c_str(), O_PATH);
@@ -109,15 +117,8 @@ TEST(replace, readers_of_an_old_output_keep_it)
 
 // Two readers open the names over and over while a batch converts the two
 // files again and again: each read is that name's old or new whole file.
-TEST(replace, a_reader_opening_the_name_gets_a_whole_file_of_its_own)
+TEST_F(replacing, a_reader_opening_the_name_gets_a_whole_file_of_its_own)
 {
-    scratch t;
-    tspec x = tsimple(3, 300), y = tsimple(2, 700);
-    writefile(t / "x.cal", tbuild(x));
-    writefile(t / "y.cal", tbuild(y));
-    bytes oldx(5000, 0x11), oldy(9000, 0x22);
-    writefile(t / "x.mat", oldx);
-    writefile(t / "y.mat", oldy);
     const std::set<bytes> okx = {oldx, fresh(x)}, oky = {oldy, fresh(y)};
     std::vector<std::string> args;
     for (int i = 0; i < 2000; i++)
