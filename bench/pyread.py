@@ -92,7 +92,7 @@ def main(folder, rounds):
 
 if __name__ == "__main__":
     args = sys.argv[1:]
-    rounds = 7
+    rounds = 21
     if len(args) == 3 and args[1] == "--rounds" and args[2].isdigit() and int(args[2]) > 0:
         rounds = int(args[2])
         args = args[:1]
