@@ -103,6 +103,20 @@ bool exists(const std::string &path)
     return lstat(path.c_str(), &st) == 0;
 }
 
+bool canrunasnobody()
+{
+    return geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0 && ravlox_launcher().empty() &&
+           !windows_target();
+}
+
+runres runasnobody(const std::vector<std::string> &args, const std::string &cwd)
+{
+    std::vector<std::string> all = {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                    ravlox_bin()};
+    all.insert(all.end(), args.begin(), args.end());
+    return runprog("/usr/bin/setpriv", all, cwd);
+}
+
 bool wrapped()
 {
     const char *w = getenv("RAVLOX_TEST_WRAP");

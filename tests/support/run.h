@@ -62,3 +62,13 @@ runres runcmd(const std::string &prog, const std::string &tail, const std::strin
 
 // True when runprog runs the program under a wrapper command.
 bool wrapped();
+
+#ifndef _WIN32
+// True when the program under test can be run as the user nobody (uid and
+// gid 65534, no other groups), so that permissions bind a test run as root:
+// this is root, setpriv is there and the program runs without a launcher.
+bool canrunasnobody();
+
+// Runs the program under test with args in folder cwd as the user nobody.
+runres runasnobody(const std::vector<std::string> &args, const std::string &cwd);
+#endif
