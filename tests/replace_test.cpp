@@ -59,6 +59,13 @@ std::string summary(const std::string &name, const tspec &s)
            ", size=" + std::to_string(s.npts) + ", rate=25000";
 }
 
+// The file's bytes as text; empty when there is none.
+std::string textof(const std::string &path)
+{
+    bytes b = readfile(path);
+    return std::string(b.begin(), b.end());
+}
+
 std::vector<std::string> lines(const std::string &text)
 {
     std::vector<std::string> v;
@@ -305,10 +312,7 @@ int signalled(const std::vector<std::string> &args, const std::string &cwd, cons
     }
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (sig && std::chrono::steady_clock::now() < until) {
-        std::string log;
-        for (unsigned char c : readfile(cwd + "/log"))
-            log += (char)c;
-        if (log.find(text) != std::string::npos)
+        if (textof(cwd + "/log").find(text) != std::string::npos)
             break;
         usleep(500);
     }
@@ -373,11 +377,7 @@ TEST(replace, a_signal_leaves_old_or_new_outputs_and_whole_lines)
         } else {
             st = signalled(args, t.dir, summary("big.cal", files[3].second) + "\n", row.sig);
         }
-        std::string log, err;
-        for (unsigned char c : readfile(t / "log"))
-            log += (char)c;
-        for (unsigned char c : readfile(t / "err"))
-            err += (char)c;
+        std::string log = textof(t / "log"), err = textof(t / "err");
 
         if (row.sig) {
             EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == row.status) << row.what << ": " << st;
@@ -451,9 +451,7 @@ TEST(replace, parallel_runs_sharing_a_log_never_tear_a_line)
     std::string cmd = "cd '" + t.dir + "' && find data -name '*.cal' -print0 | xargs -0 -n 50 -P 4 '" +
                       bin + "' > convert.log 2>&1";
     ASSERT_EQ(system(cmd.c_str()), 0);
-    std::string log;
-    for (unsigned char c : readfile(t / "convert.log"))
-        log += (char)c;
+    std::string log = textof(t / "convert.log");
     std::multiset<std::string> seen;
     int empty = 0;
     for (const std::string &l : lines(log)) {
@@ -480,9 +478,7 @@ TEST(replace, a_standard_output_that_fails_is_reported_once)
     std::string cmd = "cd '" + t.dir + "' && '" + bin + "' a.cal b.cal > /dev/full 2> err";
     int st = system(cmd.c_str());
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
-    std::string err;
-    for (unsigned char c : readfile(t / "err"))
-        err += (char)c;
+    std::string err = textof(t / "err");
     EXPECT_EQ(err, "ravlox: can't write the standard output: No space left on device\n");
     EXPECT_TRUE(matparse(readfile(t / "a.mat")).ok);
     EXPECT_TRUE(matparse(readfile(t / "b.mat")).ok);

@@ -226,8 +226,9 @@ int ravlox_run(int argc, char **argv, textout *out, textout *err)
         newext(outname.s, "mat");
         outinfo o;
         fileid in;
-        bool hasin = fdid(tfp->fd, &in);
+        bool hasin = false;
         if (!no) {
+            hasin = fdid(tfp->fd, &in);
             lookout(outname.s, &o);
             if (hasin && o.exists && o.hasid && sameid(in, o.id))
                 no = msg_overwrite;
